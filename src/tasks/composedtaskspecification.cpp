@@ -1,0 +1,201 @@
+#include "tasks/composedtaskspecification.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+
+ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, double weight,
+                                                     QObject* parent)
+    : TaskSpecification(parent, weight)
+    , maxParallel(maxParallel)
+{
+    connect(this, &ComposedTaskSpecification::startNextTask, this,
+            &ComposedTaskSpecification::onStartNextTask, Qt::QueuedConnection);
+}
+
+ComposedTaskSpecification::~ComposedTaskSpecification()
+{
+    clearSubTasks();
+}
+
+void ComposedTaskSpecification::addSubTask(TaskSpecification* subTask)
+{
+    subTasks.append(subTask);
+    waitingTasks.append(subTask);
+    connectSignals(subTask);
+    onUpdateProgress(0.0);
+}
+
+void ComposedTaskSpecification::connectSignals(TaskSpecification* subTask)
+{
+    connect(subTask, &TaskSpecification::finished, this,
+            &ComposedTaskSpecification::onSubTaskFinished);
+    connect(subTask, &TaskSpecification::canceled, this,
+            &ComposedTaskSpecification::onSubTaskCanceled);
+    connect(subTask, &TaskSpecification::error, this, &TaskSpecification::error);
+    connect(subTask, &TaskSpecification::updateProgress, this,
+            &ComposedTaskSpecification::onUpdateProgress);
+    connect(subTask, &TaskSpecification::message, this, &TaskSpecification::message);
+    connect(this, &TaskSpecification::otherTaskCancelled, subTask,
+            &ComposedTaskSpecification::onOtherTaskCancelled);
+}
+
+void ComposedTaskSpecification::executeSubTasks()
+{
+    state = TaskRunning;
+    const int n = qMin(waitingTasks.size(), maxParallel);
+    if (n == 0) {
+        subtasksDone();
+        return;
+    }
+    for (int i = 0; i < n; ++i)
+        emit startNextTask();
+}
+
+void ComposedTaskSpecification::onStartNextTask()
+{
+    if (!waitingTasks.isEmpty() && !subTaskCanceled && !cancelRequested) {
+        TaskSpecification* next = waitingTasks.takeFirst();
+        runningTasks.append(next);
+        next->execute();
+    } else if (runningTasks.isEmpty() && !doneCalled) {
+        doneCalled = true;
+        subtasksDone();
+    }
+}
+
+void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* subTask)
+{
+    runningTasks.removeOne(subTask);
+    doneTasks.append(subTask);
+    emit startNextTask();
+}
+
+void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* subTask)
+{
+    runningTasks.removeOne(subTask);
+    doneTasks.append(subTask);
+    if (!subTaskCanceled) {
+        subTaskCanceled = true;
+        emit otherTaskCancelled(subTask);
+    }
+    if (runningTasks.isEmpty() && !doneCalled) {
+        doneCalled = true;
+        subtasksDone();
+    }
+}
+
+void ComposedTaskSpecification::handleOtherTaskCancelled(TaskSpecification* other)
+{
+    emit otherTaskCancelled(other);
+}
+
+void ComposedTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != TaskRunning)
+        return;
+    // A copy: a sub-task may end, and so change the lists, inside its own userCanceled().
+    const QList<TaskSpecification*> all = subTasks;
+    for (TaskSpecification* subTask : all)
+        subTask->userCanceled();
+}
+
+void ComposedTaskSpecification::onUpdateProgress(qreal)
+{
+    double sum = 0.0;
+    for (const TaskSpecification* subTask : qAsConst(subTasks))
+        sum += subTask->progress;
+    setProgress(sum);
+}
+
+TaskState ComposedTaskSpecification::getStateFromSubTasks() const
+{
+    bool userCanceledSeen = false;
+    bool allFinished = true;
+    for (const TaskSpecification* subTask : subTasks) {
+        if (subTask->state == TaskErrorCanceled)
+            return TaskErrorCanceled;
+        if (subTask->state == TaskUserCanceled)
+            userCanceledSeen = true;
+        if (subTask->state != TaskFinished)
+            allFinished = false;
+    }
+    if (userCanceledSeen)
+        return TaskUserCanceled;
+    if (allFinished)
+        return TaskFinished;
+    if (cancelRequested)
+        return TaskUserCanceled;
+    if (subTaskCanceled)
+        return TaskErrorCanceled;
+    return TaskRunning;
+}
+
+void ComposedTaskSpecification::subtasksDone()
+{
+    switch (getStateFromSubTasks()) {
+    case TaskFinished:
+        finish();
+        break;
+    case TaskUserCanceled:
+        userCancel();
+        break;
+    default:
+        errorCancel();
+        break;
+    }
+}
+
+void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
+                                         quint64& speed, bool& downloading)
+{
+    downloading = false;
+    for (TaskSpecification* subTask : qAsConst(subTasks)) {
+        quint64 done = 0;
+        quint64 total = 0;
+        quint64 subSpeed = 0;
+        bool subDownloading = false;
+        subTask->timeTick(done, total, subSpeed, subDownloading);
+        if (subDownloading)
+            downloading = true;
+        speed += subSpeed;
+        if (total != 0) {
+            downloadDone += done;
+            downloadTotal += total;
+        }
+    }
+}
+
+void ComposedTaskSpecification::reset()
+{
+    for (TaskSpecification* subTask : qAsConst(subTasks))
+        subTask->reset();
+    waitingTasks = subTasks;
+    runningTasks.clear();
+    doneTasks.clear();
+    subTaskCanceled = false;
+    doneCalled = false;
+    dropQueuedStarts();
+    TaskSpecification::reset();
+}
+
+void ComposedTaskSpecification::clearSubTasks()
+{
+    for (TaskSpecification* subTask : qAsConst(subTasks)) {
+        disconnect(subTask, nullptr, this, nullptr);
+        disconnect(this, nullptr, subTask, nullptr);
+        subTask->deleteLater();
+    }
+    subTasks.clear();
+    waitingTasks.clear();
+    runningTasks.clear();
+    doneTasks.clear();
+    dropQueuedStarts();
+}
+
+void ComposedTaskSpecification::dropQueuedStarts()
+{
+    // A start request still queued from the previous run would start a sub-task of the next
+    // run on top of the ones that run already allows.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+}

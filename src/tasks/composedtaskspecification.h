@@ -1,0 +1,72 @@
+#ifndef COMPOSEDTASKSPECIFICATION_H
+#define COMPOSEDTASKSPECIFICATION_H
+
+#include "tasks/taskspecification.h"
+
+#include <QList>
+
+// A task made of sub-tasks, started in the order added with at most maxParallel running at
+// once. Each start is a separate queued call from the event loop, so a sub-task that ends
+// inside its own execute() never makes the stack grow. The composed task stops starting
+// sub-tasks once one is cancelled or a cancel is requested, tells the running ones which
+// sub-task was cancelled (once per run), and ends exactly once, when nothing runs any more,
+// in a state derived from its sub-tasks.
+class ComposedTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(ComposedTaskSpecification)
+
+public:
+    ComposedTaskSpecification(int maxParallel, double weight, QObject* parent);
+    ~ComposedTaskSpecification() override;
+
+    // Resets every sub-task and makes all of them wait again. Concrete tasks that build fresh
+    // sub-tasks on each execute() replace this with clearSubTasks() and the base reset().
+    void reset() override;
+    // Sums the figures of the sub-tasks into the caller's values (the caller starts them at 0);
+    // done and total of a sub-task count only when its total is not 0.
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
+                  bool& downloading) override;
+    // Records the request and, while running, passes it to every sub-task.
+    void userCanceled() override;
+    // Passes the notice about a cancelled task of an outer level down to the sub-tasks.
+    void handleOtherTaskCancelled(TaskSpecification* other) override;
+
+    // Called once per run when no sub-task runs any more; ends this task by
+    // getStateFromSubTasks().
+    virtual void subtasksDone();
+    // Wires one sub-task to this task (end signals, progress, forwarded texts, sibling notice).
+    virtual void connectSignals(TaskSpecification* subTask);
+
+    // Takes a sub-task (whose Qt parent is this task) into the run, after the others.
+    void addSubTask(TaskSpecification* subTask);
+    // Enters TaskRunning and queues as many starts as may run at once; with nothing to start
+    // it ends the task before returning.
+    void executeSubTasks();
+    TaskState getStateFromSubTasks() const;
+    // Disconnects every sub-task from this task and releases it with deleteLater.
+    void clearSubTasks();
+
+    QList<TaskSpecification*> subTasks;
+    QList<TaskSpecification*> waitingTasks;
+    QList<TaskSpecification*> runningTasks;
+    QList<TaskSpecification*> doneTasks;
+    int maxParallel = 1;
+    bool subTaskCanceled = false;
+    bool doneCalled = false;
+
+signals:
+    void startNextTask();
+
+private:
+    void dropQueuedStarts();
+
+
+private slots:
+    void onStartNextTask();
+    void onUpdateProgress(qreal doneFrac);
+    void onSubTaskFinished(TaskSpecification* subTask);
+    void onSubTaskCanceled(TaskSpecification* subTask);
+};
+
+#endif // COMPOSEDTASKSPECIFICATION_H

@@ -1,0 +1,79 @@
+#include "tasks/rollback.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QObject>
+
+RollbackData::RollbackData(Operation op, const QString& path)
+    : path(path)
+    , op(op)
+{
+}
+
+RollbackData::RollbackData(Operation op, const QString& source, const QString& target)
+    : path(target)
+    , restorePath(source)
+    , op(op)
+{
+}
+
+void RollbackData::message(QObject* receiver, const QString& text)
+{
+    if (receiver)
+        QMetaObject::invokeMethod(receiver, "message", Qt::AutoConnection, Q_ARG(QString, text));
+}
+
+bool RollbackData::rollback(QObject* receiver) const
+{
+    switch (op) {
+    case Rename: {
+        const bool ok = QFile::rename(path, restorePath);
+        if (!ok)
+            message(receiver,
+                    QStringLiteral("warning: rollback rename %1 to %2 failed").arg(restorePath, path));
+        return ok;
+    }
+    case CreateFile: {
+        const bool ok = QFile::remove(path);
+        if (!ok)
+            message(receiver, QStringLiteral("warning: rollback create file %1 failed").arg(path));
+        return ok;
+    }
+    case CreateDir: {
+        const bool ok = QFileInfo(path).dir().rmdir(QDir(path).dirName());
+        if (!ok)
+            message(receiver, QStringLiteral("warning: rollback create dir %1 failed").arg(path));
+        return ok;
+    }
+    }
+    qFatal("Should not reach here");
+    return false;
+}
+
+void RollbackDataList::add(const RollbackData& entry)
+{
+    entries.append(entry);
+}
+
+void RollbackDataList::clear()
+{
+    entries.clear();
+}
+
+void RollbackDataList::appendList(const RollbackDataList& other)
+{
+    entries.append(other.entries);
+}
+
+bool RollbackDataList::rollback(QObject* receiver)
+{
+    bool result = true;
+    while (!entries.isEmpty()) {
+        const RollbackData entry = entries.takeLast();
+        if (!entry.rollback(receiver))
+            result = false;
+    }
+    return result;
+}

@@ -1,0 +1,42 @@
+#ifndef SLOWFILEOPTASKSPECIFICATION_H
+#define SLOWFILEOPTASKSPECIFICATION_H
+
+#include "tasks/asynctaskspecification.h"
+#include "tasks/rollback.h"
+
+// The work object of a slow file operation: reads its own copies of src and dst on the pool
+// thread.
+class SlowFileOpFunc : public ASyncFunc
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(SlowFileOpFunc)
+
+public:
+    SlowFileOpFunc(const QString& src, const QString& dst);
+
+    const QString src;
+    const QString dst;
+};
+
+// A file operation that reads and writes whole files on the thread pool and creates dst.
+// On success it records the creation of dst in the journal (on the GUI thread, before
+// finished); on failure it emits failMessage and records nothing.
+class SlowFileOpSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(SlowFileOpSpecification)
+
+public:
+    // journal may be null; not owned.
+    SlowFileOpSpecification(QString failMessage, RollbackDataList* journal, const QString& src,
+                            const QString& dst, QObject* parent, double weight);
+
+    void runDone(bool res) override;
+
+    RollbackDataList* journal = nullptr; // not owned
+    QString src;
+    QString dst;
+    QString failMessage;
+};
+
+#endif // SLOWFILEOPTASKSPECIFICATION_H
