@@ -61,7 +61,6 @@ signals:
 private:
     void dropQueuedStarts();
 
-
 private slots:
     void onStartNextTask();
     void onUpdateProgress(qreal doneFrac);

@@ -1,8 +1,8 @@
 #include "tasks/fastfileoptaskspecification.h"
 
 FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path,
-                                                         RollbackDataList* journal,
-                                                         QObject* parent, double weight)
+                                                         RollbackDataList* journal, QObject* parent,
+                                                         double weight)
     : TaskSpecification(parent, weight)
     , journal(journal)
     , path(path)

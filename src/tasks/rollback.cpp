@@ -31,8 +31,9 @@ bool RollbackData::rollback(QObject* receiver) const
     case Rename: {
         const bool ok = QFile::rename(path, restorePath);
         if (!ok)
-            message(receiver,
-                    QStringLiteral("warning: rollback rename %1 to %2 failed").arg(restorePath, path));
+            message(
+                receiver,
+                QStringLiteral("warning: rollback rename %1 to %2 failed").arg(restorePath, path));
         return ok;
     }
     case CreateFile: {

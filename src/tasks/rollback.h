@@ -10,7 +10,8 @@ class QObject;
 class RollbackData
 {
 public:
-    enum Operation {
+    enum Operation
+    {
         Rename = 0,     // a file was given a new name: rename it back
         CreateFile = 1, // a file was created: remove it
         CreateDir = 2   // a folder was created: remove it if it is empty

@@ -4,7 +4,8 @@
 #include <QObject>
 #include <QString>
 
-enum TaskStateValues {
+enum TaskStateValues
+{
     TaskIdle = 0,
     TaskRunning = 1,
     TaskFinished = 2,

@@ -1,0 +1,8 @@
+#include "plan/filespecifications.h"
+
+void FileSpecifications::clear()
+{
+    downloads.clear();
+    replaces.clear();
+    deletes.clear();
+}
