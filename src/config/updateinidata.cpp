@@ -1,0 +1,70 @@
+#include "config/updateinidata.h"
+
+#include "config/configuration.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString currentGroup()
+{
+    return QStringLiteral("current");
+}
+
+// The recorded folder receives every download and is emptied later: only a real folder of
+// our own qualifies, never a symbolic link or something another user planted.
+bool isOwnFolder(const QString& path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return false;
+    return S_ISDIR(info.st_mode) && info.st_uid == ::getuid();
+}
+
+} // namespace
+
+QString UpdateIniData::filename()
+{
+    return QDir(Configuration::getAppRootPath()).absoluteFilePath(QStringLiteral("update.ini"));
+}
+
+bool UpdateIniData::get(int* version, QString* type, QString* dir)
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(currentGroup());
+    bool versionParsed = false;
+    const int recordedVersion = settings.value(QStringLiteral("version")).toInt(&versionParsed);
+    const QString recordedDir = settings.value(QStringLiteral("dir")).toString();
+    const QString recordedType = settings.value(QStringLiteral("type")).toString();
+
+    if (!versionParsed || recordedType.isEmpty() || recordedDir.isEmpty() ||
+        !isOwnFolder(recordedDir))
+        return false;
+    if (version)
+        *version = recordedVersion;
+    if (dir)
+        *dir = recordedDir;
+    if (type)
+        *type = recordedType;
+    return true;
+}
+
+void UpdateIniData::modify(int version, const QString& dir, const QString& type)
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(currentGroup());
+    settings.setValue(QStringLiteral("version"), version);
+    settings.setValue(QStringLiteral("dir"), dir);
+    settings.setValue(QStringLiteral("type"), type);
+}
+
+void UpdateIniData::cleanup()
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.remove(currentGroup());
+}
