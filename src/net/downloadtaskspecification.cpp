@@ -1,0 +1,279 @@
+#include "net/downloadtaskspecification.h"
+
+#include "net/mirrors.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace {
+const qint64 copyChunkSize = 4096;
+}
+
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager,
+                                                     Mirrors* mirrors, const QString& remotePath,
+                                                     const QString& localPath, qint64 expectedSize,
+                                                     QObject* parent, double weight)
+    : TaskSpecification(parent, weight)
+    , manager(manager)
+    , mirrors(mirrors)
+    , remotePath(remotePath)
+    , file(localPath)
+    , expectedSize(expectedSize)
+    , initialExpectedSize(expectedSize)
+{
+}
+
+DownloadTaskSpecification::~DownloadTaskSpecification()
+{
+    if (reply) {
+        reply->disconnect(this);
+        reply->deleteLater();
+    }
+}
+
+void DownloadTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Downloading %1").arg(remotePath));
+    state = TaskRunning;
+    startDownload();
+}
+
+void DownloadTaskSpecification::startDownload()
+{
+    const int picked = mirrors->getRandomMirror(mirror);
+    if (picked == Mirrors::NoMirrorLeft) {
+        errorCancel();
+        return;
+    }
+    if (picked == Mirrors::AllSlotsInUse) {
+        waitForSlot();
+        return;
+    }
+    holdsSlot = true;
+
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        emit error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
+        resetDownload();
+        errorCancel();
+        return;
+    }
+
+    QNetworkRequest request(QUrl(mirror.url + QLatin1Char('/') + remotePath));
+    // A redirection is a failure of the mirror, never a hop to some other server.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    reply = manager->get(request);
+    if (!reply) {
+        emit error(QStringLiteral("Download failed to initialize"));
+        resetDownload();
+        errorCancel();
+        return;
+    }
+
+    if (reply->isRunning()) {
+        connect(reply, &QNetworkReply::downloadProgress, this,
+                &DownloadTaskSpecification::onDownloadProgress);
+        connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
+        connect(reply, &QNetworkReply::finished, this,
+                &DownloadTaskSpecification::onDownloadFinished);
+        connect(reply, &QNetworkReply::metaDataChanged, this,
+                &DownloadTaskSpecification::onMetaDataChanged);
+    } else {
+        errorRetry(reply->errorString());
+    }
+}
+
+void DownloadTaskSpecification::waitForSlot()
+{
+    connect(manager, &QNetworkAccessManager::finished, this,
+            &DownloadTaskSpecification::onOtherDownloadFinished,
+            static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::UniqueConnection));
+}
+
+void DownloadTaskSpecification::stopWaitingForSlot()
+{
+    manager->disconnect(this);
+}
+
+void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply*)
+{
+    stopWaitingForSlot();
+    // A wake-up may still be queued after a cancel or a reset stopped the wait.
+    if (state == TaskRunning && !reply)
+        startDownload();
+}
+
+void DownloadTaskSpecification::onMetaDataChanged()
+{
+    if (!reply)
+        return;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isNull() || status.toInt() == 200)
+        return;
+    mirrors->removeMirror(mirror.name);
+    errorRetry(
+        QStringLiteral("%1 returned %2")
+            .arg(mirror.url + QLatin1Char('/') + remotePath, QString::number(status.toInt())));
+}
+
+void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
+{
+    if (bytesTotal > 0 && expectedSize == -1)
+        expectedSize = bytesTotal;
+}
+
+void DownloadTaskSpecification::onReadyRead()
+{
+    readData();
+}
+
+bool DownloadTaskSpecification::readData()
+{
+    char buffer[copyChunkSize];
+    for (;;) {
+        if (!reply)
+            return true;
+        idleTicks = 0;
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            return true;
+        const qint64 read = reply->read(buffer, qMin(available, copyChunkSize));
+        if (read < 0) {
+            errorRetry(reply->errorString());
+            return false;
+        }
+        if (read == 0)
+            return true;
+        const qint64 written = file.write(buffer, read);
+        if (written < 0) {
+            errorRetry(file.errorString());
+            return false;
+        }
+        if (written != read) {
+            errorRetry(
+                QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                    .arg(file.fileName(), QString::number(read), QString::number(written)));
+            return false;
+        }
+        bytesReceived += read;
+        if (expectedSize > 0)
+            setProgress(qMin(1.0, double(bytesReceived) / double(expectedSize)));
+    }
+}
+
+void DownloadTaskSpecification::onDownloadFinished()
+{
+    if (!reply)
+        return;
+    if (reply->error() != QNetworkReply::NoError) {
+        if (reply->error() == QNetworkReply::AuthenticationRequiredError) {
+            mirrors->removeMirror(mirror.name);
+            reply->close();
+        }
+        errorRetry(reply->errorString());
+        return;
+    }
+    if (!readData())
+        return;
+    reply->close();
+    reply->deleteLater();
+    reply = nullptr;
+    // Buffered data that cannot reach the disk is a failed attempt, not a finished file.
+    if (!file.flush()) {
+        const QString text = file.errorString();
+        errorRetry(text);
+        return;
+    }
+    file.close();
+    downloadFinished();
+}
+
+void DownloadTaskSpecification::downloadFinished()
+{
+    emit message(QStringLiteral("Downloading %1 finished").arg(remotePath));
+    if (holdsSlot) {
+        holdsSlot = false;
+        mirrors->releaseMirror(mirror.name);
+    }
+    finish();
+}
+
+void DownloadTaskSpecification::errorRetry(const QString& text)
+{
+    mirrors->addMirrorError(mirror.name);
+    resetDownload();
+    emit message(text);
+    startDownload();
+}
+
+void DownloadTaskSpecification::resetDownload()
+{
+    if (holdsSlot) {
+        holdsSlot = false;
+        mirrors->releaseMirror(mirror.name);
+    }
+    mirror.name.clear();
+    if (reply) {
+        reply->disconnect(this);
+        // Closes the connection now, and the manager's finished() wakes tasks waiting for
+        // the slot given back above.
+        reply->abort();
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    idleTicks = 0;
+    if (file.isOpen()) {
+        file.close();
+        file.remove();
+    }
+    lastTickBytes = 0;
+    expectedSize = initialExpectedSize;
+    bytesReceived = 0;
+    setProgress(0.0);
+}
+
+void DownloadTaskSpecification::reset()
+{
+    stopWaitingForSlot();
+    resetDownload();
+    TaskSpecification::reset();
+}
+
+void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
+                                         quint64& speed, bool& downloading)
+{
+    downloadDone = quint64(bytesReceived);
+    downloadTotal = expectedSize < 0 ? 0 : quint64(expectedSize);
+    speed = quint64(bytesReceived - lastTickBytes);
+    lastTickBytes = bytesReceived;
+
+    if (state != TaskRunning || !reply)
+        return;
+    ++idleTicks;
+    if (idleTicks > mirror.timeoutTicks)
+        errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
+    else
+        downloading = true;
+}
+
+void DownloadTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != TaskRunning)
+        return;
+    stopWaitingForSlot();
+    resetDownload();
+    userCancel();
+}
+
+void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification*)
+{
+    stopWaitingForSlot();
+    if (reply) {
+        emit message(QStringLiteral("Abort downloading %1").arg(remotePath));
+        resetDownload();
+    }
+    errorCancel();
+}
