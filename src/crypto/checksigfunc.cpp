@@ -1,0 +1,115 @@
+#include "crypto/checksigfunc.h"
+
+#include "crypto/tomcryptutil.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+#include <limits>
+
+namespace {
+
+// Large enough to read efficiently, small enough that a multi-gigabyte file costs no memory.
+constexpr qint64 Md5BlockSize = 1 << 20;
+
+QString openFailedText(const QString& path)
+{
+    return QStringLiteral("Could not open file %1 for reading").arg(path);
+}
+
+QString readFailedText(const QString& path)
+{
+    return QStringLiteral("could not read file %1 correctly").arg(path);
+}
+
+} // namespace
+
+CheckSigFunc::CheckSigFunc(QString fileName, QString md5)
+    : fileName(std::move(fileName))
+    , md5(std::move(md5))
+{
+}
+
+bool CheckSigFunc::run()
+{
+    if (!md5.isEmpty())
+        return checkMD5();
+    return checkRSA();
+}
+
+bool CheckSigFunc::readFile(QString path, QByteArray& data)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        emit message(openFailedText(path));
+        return false;
+    }
+    const qint64 size = file.size();
+    // QByteArray holds less than 2 GiB; such a file cannot be read whole.
+    if (size >= std::numeric_limits<int>::max()) {
+        emit message(readFailedText(path));
+        return false;
+    }
+    data.resize(int(size));
+    const qint64 count = size > 0 ? file.read(data.data(), size) : 0;
+    if (count != size) {
+        emit message(readFailedText(path));
+        return false;
+    }
+    file.close();
+    return true;
+}
+
+bool CheckSigFunc::checkMD5()
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        emit message(openFailedText(fileName));
+        return false;
+    }
+    const qint64 size = file.size();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    QByteArray block(int(qMin(size, Md5BlockSize)), Qt::Uninitialized);
+    qint64 total = 0;
+    while (total < size) {
+        const qint64 count = file.read(block.data(), qMin(size - total, Md5BlockSize));
+        if (count <= 0)
+            break;
+        hash.addData(block.constData(), int(count));
+        total += count;
+    }
+    if (total != size) {
+        emit message(readFailedText(fileName));
+        return false;
+    }
+    file.close();
+    const QString digest = QString::fromLatin1(hash.result().toHex());
+    return md5.compare(digest, Qt::CaseInsensitive) == 0;
+}
+
+bool CheckSigFunc::checkRSA()
+{
+    QByteArray data;
+    if (!readFile(fileName, data))
+        return false;
+    QByteArray signature;
+    if (!readFile(fileName + QStringLiteral(".sig"), signature))
+        return false;
+    Rsa_key key;
+    try {
+        load_key(&key, PUBLIC_KEY, sizeof(PUBLIC_KEY));
+    } catch (const crypt_exception&) {
+        return false;
+    }
+    bool valid = false;
+    try {
+        valid = verify_msg(&key, reinterpret_cast<const unsigned char*>(data.constData()),
+                           static_cast<unsigned long>(data.size()),
+                           reinterpret_cast<unsigned char*>(signature.data()),
+                           static_cast<unsigned long>(signature.size()));
+    } catch (const crypt_exception&) {
+        valid = false;
+    }
+    rsa_free(&key);
+    return valid;
+}
