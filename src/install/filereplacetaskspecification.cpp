@@ -1,0 +1,120 @@
+#include "install/filereplacetaskspecification.h"
+
+#include "config/configuration.h"
+#include "crypto/checksignaturetaskspecification.h"
+#include "install/filecopytaskspecification.h"
+#include "install/filedeletetaskspecification.h"
+#include "install/filerenametaskspecification.h"
+#include "install/fileunziptaskspecification.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+namespace {
+const QStringList executableFiles = {
+    QStringLiteral("qorclient_linux_x86"), QStringLiteral("qorclient_linux_amd64"),
+    QStringLiteral("qorclient_runscript.sh"), QStringLiteral("update")};
+const QStringList executableSuffixes = {QStringLiteral("so"), QStringLiteral("so.4")};
+} // namespace
+
+FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& spec,
+                                                           QList<QString>* oldFiles,
+                                                           RollbackDataList* parentJournal,
+                                                           Configuration* config, QObject* parent,
+                                                           double weight)
+    : ComposedTaskSpecification(1, weight, parent)
+    , spec(spec)
+    , oldFiles(oldFiles)
+    , parentJournal(parentJournal)
+    , config(config)
+{
+}
+
+void FileReplaceTaskSpecification::execute()
+{
+    emit message(QStringLiteral("add/replace %1").arg(spec.file));
+    makeSubtasksAndStart();
+}
+
+void FileReplaceTaskSpecification::makeSubtasksAndStart()
+{
+    const QDir appRoot(Configuration::getAppRootPath());
+    const QDir tempDir(config->tempDir);
+    const QString source = QFileInfo(tempDir, spec.file).filePath();
+    const QString destination = QFileInfo(appRoot, spec.destFileName(QString())).filePath();
+    const QString oldCopy = QFileInfo(appRoot, spec.oldDestFileName()).filePath();
+
+    double remaining = 1.0;
+    if (QFileInfo::exists(destination)) {
+        if (QFileInfo::exists(oldCopy)) {
+            // A leftover of an earlier run; it is not restored by an undo.
+            addSubTask(new FileDeleteTaskSpecification(true, oldCopy, this, 0.1));
+            remaining = 0.9;
+        }
+        destRenamed = true;
+        addSubTask(new FileRenameTaskSpecification(destination, oldCopy, &ownJournal, this, 0.1));
+        remaining -= 0.1;
+    }
+
+    if (spec.hasUnzip()) {
+        addSubTask(new FileUnzipTaskSpecification(&ownJournal, source, destination, this,
+                                                  remaining - 0.2));
+        addSubTask(
+            new CheckSignatureTaskSpecification(destination, spec.unzipMd5, true, this, 0.2));
+    } else {
+        addSubTask(
+            new FileCopyTaskSpecification(&ownJournal, source, destination, this, remaining));
+    }
+
+    state = TaskRunning;
+    executeSubTasks();
+}
+
+void FileReplaceTaskSpecification::subtasksDone()
+{
+    if (getStateFromSubTasks() != TaskFinished) {
+        ownJournal.rollback(this);
+        ComposedTaskSpecification::subtasksDone();
+        return;
+    }
+
+    if (parentJournal)
+        parentJournal->appendList(ownJournal);
+    const QString fileName = QFileInfo(spec.pureDestFilePath()).fileName();
+    if (destRenamed && oldFiles && !config->isSpecialFileName(fileName))
+        oldFiles->append(spec.oldDestFileName());
+    makeSingleFileExecutable(Configuration::getAppRootPath() + QLatin1Char('/') +
+                             spec.destFileName(QString()));
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!executableFiles.contains(info.fileName()) &&
+        !executableSuffixes.contains(info.completeSuffix()))
+        return;
+    // Owner rwx, everyone else r-x: a program that others may write to could be replaced by
+    // any local user and run as whoever starts the client next.
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                    QFile::ReadUser | QFile::WriteUser | QFile::ExeUser |
+                                    QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                    QFile::ExeOther);
+}
+
+void FileReplaceTaskSpecification::reset()
+{
+    clearSubTasks();
+    // A completed replacement is not undone: the list's deletion step may already have
+    // removed the "_old_" copy, so the undo would delete the new file and restore nothing.
+    if (state == TaskFinished)
+        ownJournal.clear();
+    else
+        ownJournal.rollback(this);
+    destRenamed = false;
+    subTaskCanceled = false;
+    doneCalled = false;
+    TaskSpecification::reset();
+}

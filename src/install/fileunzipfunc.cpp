@@ -1,0 +1,55 @@
+#include "install/fileunzipfunc.h"
+
+#include <QFile>
+
+#include <zlib.h>
+
+namespace {
+constexpr int BlockSize = 16384;
+} // namespace
+
+FileUnzipFunc::FileUnzipFunc(const QString& src, const QString& dst)
+    : SlowFileOpFunc(src, dst)
+{
+}
+
+bool FileUnzipFunc::run()
+{
+    const bool ok = unzipFile(dst, src);
+    if (!ok)
+        QFile::remove(dst);
+    return ok;
+}
+
+bool FileUnzipFunc::unzipFile(const QString& destination, const QString& source)
+{
+    const QByteArray sourceName = source.toLatin1();
+    QFile out(destination);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+
+    gzFile in = gzopen(sourceName.constData(), "rb");
+    if (!in)
+        return false;
+    gzrewind(in);
+
+    char buffer[BlockSize];
+    for (;;) {
+        const int n = gzread(in, buffer, BlockSize);
+        if (n == 0) {
+            // The last blocks may still sit in QFile's buffer: a full disk shows only here.
+            const bool flushed = out.flush();
+            out.close();
+            gzclose(in);
+            if (!flushed)
+                QFile::remove(destination);
+            return flushed;
+        }
+        if (n < 0 || out.write(buffer, n) != n) {
+            gzclose(in);
+            out.close();
+            QFile::remove(destination);
+            return false;
+        }
+    }
+}
