@@ -16,7 +16,7 @@ extern int hash_idx;
 extern int prng_idx;
 
 // The verification key: DER RSAPublicKey of a 1024-bit key at the start, filler after it.
-// Generated at build time from the key file named by the cache variable UPDATE_PUBLIC_KEY_FILE.
+// Generated at build time from the key file named by the cache variable UPDATE_RELEASE_KEY_FILE.
 extern const unsigned char PUBLIC_KEY[2048];
 
 // The only exception of the layer; what() returns the text given at construction.
