@@ -1,0 +1,437 @@
+#include "support/probetask.h"
+#include "tasks/composedtaskspecification.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+// Runs whatever sub-tasks the test added.
+class Chain : public ComposedTaskSpecification
+{
+public:
+    Chain(int maxParallel, double weight, QObject* parent = nullptr)
+        : ComposedTaskSpecification(maxParallel, weight, parent)
+    {
+    }
+    void execute() override { executeSubTasks(); }
+
+    ProbeTask* add(ProbeTask::Outcome outcome, double weight)
+    {
+        auto* task = new ProbeTask(this, weight, outcome);
+        task->executionLog = &log;
+        addSubTask(task);
+        return task;
+    }
+
+    QList<ProbeTask*> log;
+};
+
+// Processes exactly the events posted so far: one turn of the event loop.
+void oneTurn()
+{
+    QCoreApplication::sendPostedEvents();
+}
+} // namespace
+
+class tst_ComposedTask : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void noSubTasksFinishesAtOnce();
+    void startsUpToMaxParallelOnePerQueuedEvent_data();
+    void startsUpToMaxParallelOnePerQueuedEvent();
+    void nextStartsOnlyFromALaterTurn();
+    void firstCancelledStopsTheRest_data();
+    void firstCancelledStopsTheRest();
+    void runningSiblingIsToldAndWaitedFor_data();
+    void runningSiblingIsToldAndWaitedFor();
+    void onlyFirstCancelIsAnnounced();
+    void noticeFromOuterLevelReachesInnerSubTasks();
+    void userCancelWhileLastRunsStillFinishes();
+    void userCancelStopsWaitingSubTasks();
+    void userCancelBeforeExecute_data();
+    void userCancelBeforeExecute();
+    void progressIsWeightedSumAndEndsAtWeight();
+    void timeTickSumsSubTasks();
+    void longSynchronousChainDoesNotRecurse();
+    void releasedSubTaskNoLongerReaches();
+    void startQueuedBeforeResetDoesNotOverrun();
+    void textsAreForwarded();
+};
+
+void tst_ComposedTask::noSubTasksFinishesAtOnce()
+{
+    Chain chain(1, 0.7);
+    QSignalSpy finished(&chain, &TaskSpecification::finished);
+    chain.execute();
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(chain.state, TaskState(TaskFinished));
+    QCOMPARE(chain.progress, 0.7);
+}
+
+void tst_ComposedTask::startsUpToMaxParallelOnePerQueuedEvent_data()
+{
+    QTest::addColumn<int>("maxParallel");
+    QTest::newRow("one") << 1;
+    QTest::newRow("two") << 2;
+    QTest::newRow("more than sub-tasks") << 5;
+}
+
+void tst_ComposedTask::startsUpToMaxParallelOnePerQueuedEvent()
+{
+    QFETCH(int, maxParallel);
+    Chain chain(maxParallel, 1.0);
+    QList<ProbeTask*> tasks;
+    for (int i = 0; i < 3; ++i)
+        tasks << chain.add(ProbeTask::StayRunning, 1.0 / 3);
+
+    chain.execute();
+    QCOMPARE(chain.state, TaskState(TaskRunning));
+    QCOMPARE(chain.log.size(), 0); // nothing starts before the event loop runs
+
+    oneTurn();
+    const int started = qMin(3, maxParallel);
+    QCOMPARE(chain.log.size(), started);
+    QCOMPARE(chain.runningTasks.size(), started);
+    QCOMPARE(chain.waitingTasks.size(), 3 - started);
+
+    // Finish them one by one until all ran; every task runs exactly once, in order.
+    while (!chain.runningTasks.isEmpty()) {
+        QVERIFY(chain.runningTasks.size() <= maxParallel);
+        static_cast<ProbeTask*>(chain.runningTasks.first())->finish();
+        oneTurn();
+    }
+    QCOMPARE(chain.log, tasks);
+    for (ProbeTask* task : tasks)
+        QCOMPARE(task->executions, 1);
+    QCOMPARE(chain.state, TaskState(TaskFinished));
+    QCOMPARE(chain.doneTasks.size(), 3);
+}
+
+void tst_ComposedTask::nextStartsOnlyFromALaterTurn()
+{
+    Chain chain(1, 1.0);
+    ProbeTask* first = chain.add(ProbeTask::StayRunning, 0.5);
+    ProbeTask* second = chain.add(ProbeTask::StayRunning, 0.5);
+    chain.execute();
+    oneTurn();
+    QCOMPARE(first->executions, 1);
+    QCOMPARE(second->executions, 0);
+    first->finish();
+    QCOMPARE(second->executions, 0);
+    oneTurn();
+    QCOMPARE(second->executions, 1);
+}
+
+void tst_ComposedTask::firstCancelledStopsTheRest_data()
+{
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<int>("endState");
+    QTest::newRow("error") << int(ProbeTask::FailAtOnce) << int(TaskErrorCanceled);
+    QTest::newRow("user") << int(ProbeTask::UserCancelAtOnce) << int(TaskUserCanceled);
+}
+
+void tst_ComposedTask::firstCancelledStopsTheRest()
+{
+    QFETCH(int, outcome);
+    QFETCH(int, endState);
+    Chain chain(1, 1.0);
+    chain.add(ProbeTask::Outcome(outcome), 1.0 / 3);
+    ProbeTask* second = chain.add(ProbeTask::FinishAtOnce, 1.0 / 3);
+    ProbeTask* third = chain.add(ProbeTask::FinishAtOnce, 1.0 / 3);
+    QSignalSpy canceled(&chain, &TaskSpecification::canceled);
+    chain.execute();
+    oneTurn(); // the first sub-task starts and is cancelled inside its execute()
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(chain.state, TaskState(endState));
+    QCoreApplication::processEvents();
+    QCOMPARE(second->executions, 0);
+    QCOMPARE(third->executions, 0);
+    QCOMPARE(second->state, TaskState(TaskIdle));
+    QCOMPARE(canceled.count(), 1);
+}
+
+void tst_ComposedTask::runningSiblingIsToldAndWaitedFor_data()
+{
+    QTest::addColumn<bool>("byUser");
+    QTest::addColumn<bool>("otherFails");
+    QTest::addColumn<int>("endState");
+    QTest::newRow("error, other finishes") << false << false << int(TaskErrorCanceled);
+    QTest::newRow("user, other finishes") << true << false << int(TaskUserCanceled);
+    QTest::newRow("user, other fails") << true << true << int(TaskErrorCanceled);
+}
+
+void tst_ComposedTask::runningSiblingIsToldAndWaitedFor()
+{
+    QFETCH(bool, byUser);
+    QFETCH(bool, otherFails);
+    QFETCH(int, endState);
+    Chain chain(2, 1.0);
+    ProbeTask* first = chain.add(ProbeTask::StayRunning, 0.5);
+    ProbeTask* other = chain.add(ProbeTask::StayRunning, 0.5);
+    QSignalSpy canceled(&chain, &TaskSpecification::canceled);
+    QSignalSpy finished(&chain, &TaskSpecification::finished);
+    chain.execute();
+    oneTurn();
+    QCOMPARE(chain.runningTasks.size(), 2);
+
+    if (byUser)
+        first->userCancel();
+    else
+        first->errorCancel();
+    QCOMPARE(other->siblingNotices, QList<TaskSpecification*>{first});
+    QVERIFY(first->siblingNotices.isEmpty()); // the cancelled one is not told about itself
+    QCOMPARE(canceled.count(), 0);            // the other one still runs
+
+    if (otherFails)
+        other->errorCancel();
+    else
+        other->finish(); // a finished sub-task ends the run from the next start request
+    oneTurn();
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(chain.state, TaskState(endState));
+}
+
+void tst_ComposedTask::onlyFirstCancelIsAnnounced()
+{
+    Chain chain(3, 1.0);
+    ProbeTask* a = chain.add(ProbeTask::StayRunning, 1.0 / 3);
+    ProbeTask* b = chain.add(ProbeTask::StayRunning, 1.0 / 3);
+    ProbeTask* c = chain.add(ProbeTask::StayRunning, 1.0 / 3);
+    QSignalSpy announced(&chain, &TaskSpecification::otherTaskCancelled);
+    chain.execute();
+    oneTurn();
+    a->errorCancel();
+    b->errorCancel();
+    QCOMPARE(announced.count(), 1);
+    QCOMPARE(announced.at(0).at(0).value<TaskSpecification*>(), a);
+    QCOMPARE(c->siblingNotices, QList<TaskSpecification*>{a});
+    c->finish();
+    oneTurn();
+    QCOMPARE(chain.state, TaskState(TaskErrorCanceled));
+}
+
+void tst_ComposedTask::noticeFromOuterLevelReachesInnerSubTasks()
+{
+    Chain outer(2, 1.0);
+    auto* inner = new Chain(2, 0.5, &outer);
+    outer.addSubTask(inner);
+    ProbeTask* failing = outer.add(ProbeTask::StayRunning, 0.5);
+    ProbeTask* leaf1 = new ProbeTask(inner, 0.5);
+    ProbeTask* leaf2 = new ProbeTask(inner, 0.5);
+    inner->addSubTask(leaf1);
+    inner->addSubTask(leaf2);
+
+    outer.execute();
+    oneTurn(); // starts inner and failing
+    oneTurn(); // inner starts its leaves
+    QCOMPARE(leaf2->executions, 1);
+
+    failing->errorCancel();
+    QCOMPARE(leaf1->siblingNotices, QList<TaskSpecification*>{failing});
+    QCOMPARE(leaf2->siblingNotices, QList<TaskSpecification*>{failing});
+    // The notice sets no flag on the inner task: it ends as its sub-tasks do.
+    leaf1->finish();
+    leaf2->finish();
+    oneTurn(); // inner ends
+    oneTurn(); // outer ends
+    QCOMPARE(inner->state, TaskState(TaskFinished));
+    QCOMPARE(outer.state, TaskState(TaskErrorCanceled));
+}
+
+void tst_ComposedTask::userCancelWhileLastRunsStillFinishes()
+{
+    Chain chain(1, 1.0);
+    ProbeTask* first = chain.add(ProbeTask::StayRunning, 0.5);
+    ProbeTask* last = chain.add(ProbeTask::StayRunning, 0.5);
+    chain.execute();
+    oneTurn();
+    first->finish();
+    oneTurn();
+    QCOMPARE(last->state, TaskState(TaskRunning));
+    chain.userCanceled();
+    QVERIFY(chain.cancelRequested);
+    QCOMPARE(first->userCancelRequests, 1); // ended ones are asked too
+    QCOMPARE(last->userCancelRequests, 1);
+    last->finish();
+    oneTurn();
+    QCOMPARE(chain.state, TaskState(TaskFinished));
+}
+
+void tst_ComposedTask::userCancelStopsWaitingSubTasks()
+{
+    Chain chain(1, 1.0);
+    ProbeTask* first = chain.add(ProbeTask::StayRunning, 0.5);
+    ProbeTask* waiting = chain.add(ProbeTask::FinishAtOnce, 0.5);
+    QSignalSpy canceled(&chain, &TaskSpecification::canceled);
+    chain.execute();
+    oneTurn();
+    chain.userCanceled();
+    QCOMPARE(waiting->userCancelRequests, 1);
+    first->finish();
+    oneTurn();
+    QCOMPARE(waiting->executions, 0);
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(chain.state, TaskState(TaskUserCanceled));
+}
+
+void tst_ComposedTask::userCancelBeforeExecute_data()
+{
+    QTest::addColumn<bool>("withSubTasks");
+    QTest::addColumn<int>("endState");
+    QTest::newRow("with sub-tasks") << true << int(TaskUserCanceled);
+    QTest::newRow("empty") << false << int(TaskFinished);
+}
+
+void tst_ComposedTask::userCancelBeforeExecute()
+{
+    QFETCH(bool, withSubTasks);
+    QFETCH(int, endState);
+    Chain chain(2, 1.0);
+    ProbeTask* task = withSubTasks ? chain.add(ProbeTask::FinishAtOnce, 1.0) : nullptr;
+    chain.userCanceled();
+    if (task)
+        QCOMPARE(task->userCancelRequests, 0); // not running: not passed on
+    chain.execute();
+    QCoreApplication::processEvents();
+    if (task)
+        QCOMPARE(task->executions, 0);
+    QCOMPARE(chain.state, TaskState(endState));
+}
+
+void tst_ComposedTask::progressIsWeightedSumAndEndsAtWeight()
+{
+    Chain chain(4, 0.5);
+    QList<ProbeTask*> tasks;
+    for (int i = 0; i < 4; ++i)
+        tasks << chain.add(ProbeTask::StayRunning, 0.25);
+    QSignalSpy progress(&chain, &TaskSpecification::updateProgress);
+    chain.execute();
+    oneTurn();
+    tasks[0]->setProgress(0.5);
+    QCOMPARE(chain.progress, 0.5 * 0.125);
+    QCOMPARE(progress.last().at(0).toDouble(), 0.0625);
+    tasks[1]->finish();
+    QCOMPARE(chain.progress, 0.5 * (0.125 + 0.25));
+    for (ProbeTask* task : tasks)
+        task->finish();
+    oneTurn();
+    QCOMPARE(chain.state, TaskState(TaskFinished));
+    QCOMPARE(chain.progress, 0.5);
+    QCOMPARE(progress.last().at(0).toDouble(), 0.5);
+}
+
+void tst_ComposedTask::timeTickSumsSubTasks()
+{
+    Chain chain(3, 1.0);
+    ProbeTask* a = chain.add(ProbeTask::StayRunning, 1.0 / 3);
+    ProbeTask* b = chain.add(ProbeTask::StayRunning, 1.0 / 3);
+    ProbeTask* c = chain.add(ProbeTask::StayRunning, 1.0 / 3);
+    a->tickSpeed = 5; // no total: its done bytes do not count, its speed does
+    a->tickDone = 11;
+    b->tickTotal = 100;
+    b->tickDone = 40;
+    b->tickSpeed = 7;
+    b->tickDownloading = true;
+    c->tickTotal = 50;
+    c->tickDone = 50;
+
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 speed = 0;
+    bool downloading = false;
+    chain.timeTick(done, total, speed, downloading);
+    QCOMPARE(done, quint64(90));
+    QCOMPARE(total, quint64(150));
+    QCOMPARE(speed, quint64(12));
+    QVERIFY(downloading);
+
+    // Nested: the outer sum adds to what the caller passed in.
+    b->tickDownloading = false;
+    done = 1;
+    total = 2;
+    speed = 3;
+    downloading = true;
+    chain.timeTick(done, total, speed, downloading);
+    QCOMPARE(done, quint64(91));
+    QCOMPARE(total, quint64(152));
+    QCOMPARE(speed, quint64(15));
+    QVERIFY(!downloading);
+}
+
+void tst_ComposedTask::longSynchronousChainDoesNotRecurse()
+{
+    const int count = 10000;
+    Chain chain(1, 1.0);
+    for (int i = 0; i < count; ++i)
+        chain.add(ProbeTask::FinishAtOnce, 1.0 / count);
+    QSignalSpy finished(&chain, &TaskSpecification::finished);
+    chain.execute();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
+    QCOMPARE(chain.log.size(), count);
+    quintptr lowest = chain.log.first()->stackAtExecute;
+    quintptr highest = lowest;
+    for (ProbeTask* task : qAsConst(chain.log)) {
+        lowest = qMin(lowest, task->stackAtExecute);
+        highest = qMax(highest, task->stackAtExecute);
+    }
+    // Every start comes from the event loop at the same depth; recursion would add a frame
+    // per sub-task (hundreds of kilobytes over the chain).
+    QVERIFY2(highest - lowest < 4096, qPrintable(QString::number(highest - lowest)));
+}
+
+void tst_ComposedTask::releasedSubTaskNoLongerReaches()
+{
+    Chain chain(1, 1.0);
+    ProbeTask* task = chain.add(ProbeTask::StayRunning, 1.0);
+    QPointer<ProbeTask> guard(task);
+    chain.execute();
+    oneTurn();
+    chain.clearSubTasks();
+    QSignalSpy canceled(&chain, &TaskSpecification::canceled);
+    QSignalSpy messages(&chain, &TaskSpecification::message);
+    emit task->message(QStringLiteral("late"));
+    task->errorCancel();
+    QCOMPARE(canceled.count(), 0);
+    QCOMPARE(messages.count(), 0);
+    QVERIFY(chain.subTasks.isEmpty());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(guard.isNull());
+}
+
+void tst_ComposedTask::startQueuedBeforeResetDoesNotOverrun()
+{
+    Chain chain(1, 1.0);
+    ProbeTask* first = chain.add(ProbeTask::StayRunning, 0.5);
+    ProbeTask* second = chain.add(ProbeTask::StayRunning, 0.5);
+    chain.execute();
+    oneTurn();
+    first->finish(); // queues a start for the second
+    chain.reset();
+    chain.execute(); // queues one start for the new run
+    oneTurn();
+    QCOMPARE(chain.runningTasks.size(), 1);
+    QCOMPARE(first->executions, 2);
+    QCOMPARE(second->executions, 0);
+}
+
+void tst_ComposedTask::textsAreForwarded()
+{
+    Chain chain(1, 1.0);
+    ProbeTask* task = chain.add(ProbeTask::StayRunning, 1.0);
+    QSignalSpy messages(&chain, &TaskSpecification::message);
+    QSignalSpy errors(&chain, &TaskSpecification::error);
+    chain.execute();
+    oneTurn();
+    emit task->message(QStringLiteral("log line"));
+    emit task->error(QStringLiteral("box text"));
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toString(), QStringLiteral("log line"));
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).toString(), QStringLiteral("box text"));
+}
+
+QTEST_GUILESS_MAIN(tst_ComposedTask)
+#include "tst_composedtask.moc"
