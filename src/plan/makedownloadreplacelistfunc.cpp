@@ -1,0 +1,122 @@
+#include "plan/makedownloadreplacelistfunc.h"
+
+#include "config/configuration.h"
+#include "crypto/checksigfunc.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+
+namespace {
+
+const QString DeleteSection = QStringLiteral("delete");
+const QString FieldSeparator = QStringLiteral("::");
+
+// Every path of the product ini becomes a local path below the application or the temporary
+// folder. A signed ini is trusted, but not with writing or deleting anywhere else: an absolute
+// path, a ".." component or a path naming the folder itself is refused.
+bool staysInsideFolder(const QString& relPath)
+{
+    if (relPath.isEmpty() || QDir::isAbsolutePath(relPath))
+        return false;
+    const QStringList parts = relPath.split(QLatin1Char('/'));
+    if (parts.contains(QStringLiteral("..")))
+        return false;
+    return QDir::cleanPath(relPath) != QLatin1String(".");
+}
+
+// A file that cannot be read counts as not matching; the check is connected to nothing.
+bool fileMatches(const QString& path, const QString& expected)
+{
+    return QFile::exists(path) && CheckSigFunc(path, expected).run();
+}
+
+} // namespace
+
+MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration* config,
+                                                         FileSpecifications& lists)
+    : config(config)
+    , lists(lists)
+{
+}
+
+bool MakeDownloadReplaceListFunc::run()
+{
+    lists.clear();
+    const QString iniPath =
+        config->tempDir + QLatin1Char('/') + config->clientType + QStringLiteral(".ini");
+    emit message(QStringLiteral("Compiling download and replace list"));
+
+    QSettings settings(iniPath, QSettings::IniFormat);
+    const double total = getFileCount(settings);
+    if (total == 0) {
+        emit message(QStringLiteral("No files in product ini"));
+        return false;
+    }
+
+    const QString appRoot = Configuration::getAppRootPath() + QLatin1Char('/');
+    const QString tempRoot = config->tempDir + QLatin1Char('/');
+    int n = 0;
+    const QStringList sections = settings.childGroups();
+    for (const QString& section : sections) {
+        const auto rejectLine = [this, &section] {
+            emit message(QStringLiteral("Warning: product ini contains invalid line in section %1")
+                             .arg(section));
+            return false;
+        };
+        settings.beginGroup(section);
+        const QStringList keys = settings.allKeys();
+        for (const QString& key : keys) {
+            ++n;
+            emit progress(n / total);
+            if (!staysInsideFolder(key))
+                return rejectLine();
+            if (section == DeleteSection) {
+                if (QFile::exists(appRoot + key))
+                    lists.deletes.append(key);
+                continue;
+            }
+
+            const QStringList parts = settings.value(key).toString().split(FieldSeparator);
+            const bool unzipSafe =
+                parts.size() != 5 || parts.at(4).isEmpty() || staysInsideFolder(parts.at(4));
+            if ((parts.size() != 2 && parts.size() != 5) || !unzipSafe)
+                return rejectLine();
+
+            FileDownloadSpecification download;
+            download.section = section;
+            download.file = key;
+            download.md5 = parts.at(0);
+            download.size = parts.at(1).toULongLong();
+            FileReplaceSpecification replace;
+            replace.section = section;
+            replace.file = key;
+            if (parts.size() == 5) {
+                replace.unzipMd5 = parts.at(2);
+                replace.unzipSize = parts.at(3).toULongLong();
+                replace.unzipName = parts.at(4);
+            }
+
+            const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
+            if (fileMatches(appRoot + replace.destFileName(QString()), installedMd5))
+                continue;
+            lists.replaces.append(replace);
+            if (!fileMatches(tempRoot + key, download.md5))
+                lists.downloads.append(download);
+        }
+        settings.endGroup();
+    }
+    return true;
+}
+
+int MakeDownloadReplaceListFunc::getFileCount(QSettings& settings)
+{
+    int count = 0;
+    const QStringList sections = settings.childGroups();
+    for (const QString& section : sections) {
+        settings.beginGroup(section);
+        count += settings.allKeys().size();
+        settings.endGroup();
+    }
+    return count;
+}

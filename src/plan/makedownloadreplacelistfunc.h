@@ -1,0 +1,35 @@
+#ifndef MAKEDOWNLOADREPLACELISTFUNC_H
+#define MAKEDOWNLOADREPLACELISTFUNC_H
+
+#include "plan/filespecifications.h"
+#include "tasks/asynctaskspecification.h"
+
+class Configuration;
+class QSettings;
+
+// Compiles the product ini "<tempDir>/<clientType>.ini" into the three lists of an update,
+// leaving out files whose installed copy is current and not downloading again files already
+// in the temporary folder with the right sum. Runs on a pool thread and hashes every listed
+// installed or downloaded file there.
+class MakeDownloadReplaceListFunc : public ASyncFunc
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(MakeDownloadReplaceListFunc)
+
+public:
+    // Neither is owned; lists must stay untouched by others until runResult has arrived.
+    MakeDownloadReplaceListFunc(Configuration* config, FileSpecifications& lists);
+
+    // Empties lists and fills them anew, reporting one progress step per entry. False, after
+    // a message, when the product ini is missing or empty, or holds a line of other than 2 or
+    // 5 fields or a path that does not stay inside its folder; lists are then incomplete.
+    bool run() override;
+
+    // The number of keys over all sections, the "delete" section included.
+    int getFileCount(QSettings& settings);
+
+    Configuration* config = nullptr; // not owned
+    FileSpecifications& lists;       // the task's working copy
+};
+
+#endif // MAKEDOWNLOADREPLACELISTFUNC_H

@@ -1,0 +1,471 @@
+#include "config/configuration.h"
+#include "crypto/tomcryptutil.h"
+#include "plan/makedownloadreplacelistfunc.h"
+#include "plan/makedownloadreplacelisttaskspecification.h"
+#include "support/mirrortree.h"
+#include "support/treesnapshot.h"
+
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString CompilingText = QStringLiteral("Compiling download and replace list");
+const QString NoFilesText = QStringLiteral("No files in product ini");
+const QString InvalidLineText =
+    QStringLiteral("Warning: product ini contains invalid line in section %1");
+
+// The application folder is the folder of the running program, so the stand-in for it is a
+// temporary folder inside that one; "@/" in keys and unzip names stands for the way there.
+class Sandbox
+{
+public:
+    Sandbox()
+    {
+        config.clientType = QStringLiteral("client_linux_x86");
+        config.tempDir = temp.path();
+        prefix = QFileInfo(app.path()).fileName() + QLatin1Char('/');
+    }
+
+    bool isValid() const { return app.isValid() && temp.isValid(); }
+    QString rel(const QString& name) const { return prefix + name; }
+    bool writeIni(QByteArray text) const
+    {
+        text.replace("@/", prefix.toUtf8());
+        return writeFile(temp.path(), config.clientType + QStringLiteral(".ini"), text);
+    }
+    bool install(const QString& name, const QByteArray& data) const
+    {
+        return writeFile(app.path(), name, data);
+    }
+    bool download(const QString& name, const QByteArray& data) const
+    {
+        return writeFile(temp.path(), rel(name), data);
+    }
+
+    QTemporaryDir app{Configuration::getAppRootPath() + QStringLiteral("/plan-app-XXXXXX")};
+    QTemporaryDir temp;
+    Configuration config;
+    QString prefix;
+};
+
+QStringList describe(const QList<FileDownloadSpecification>& downloads)
+{
+    QStringList out;
+    for (const FileDownloadSpecification& d : downloads)
+        out << QStringList{d.section, d.file, d.md5, QString::number(d.size)}.join(
+            QLatin1Char('|'));
+    return out;
+}
+
+QStringList describe(const QList<FileReplaceSpecification>& replaces)
+{
+    QStringList out;
+    for (const FileReplaceSpecification& r : replaces)
+        out << QStringList{r.section, r.file, r.unzipMd5, QString::number(r.unzipSize), r.unzipName}
+                   .join(QLatin1Char('|'));
+    return out;
+}
+
+// Runs the compilation on this thread; messages land in the spy.
+bool compile(Sandbox& box, FileSpecifications& lists, QStringList* messages = nullptr)
+{
+    MakeDownloadReplaceListFunc func(&box.config, lists);
+    QSignalSpy spy(&func, &ASyncFunc::message);
+    const bool ok = func.run();
+    if (messages) {
+        for (const QList<QVariant>& args : spy)
+            *messages << args.at(0).toString();
+    }
+    return ok;
+}
+
+} // namespace
+
+class tst_MakeDownloadReplaceList : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void twoAndFiveFieldEntriesAreListed();
+    void wrongFieldCountFailsNamingTheSection_data();
+    void wrongFieldCountFailsNamingTheSection();
+    void missingOrEmptyIniFails_data();
+    void missingOrEmptyIniFails();
+    void deleteSectionListsExistingFilesOnly();
+    void sectionNamedDeleteInCapitalsHoldsFiles();
+    void installedFileIsCurrentInAnyLetterCase_data();
+    void installedFileIsCurrentInAnyLetterCase();
+    void fiveFieldEntryTestsUnzipNameAndDownload();
+    void downloadedFileIsOnlyReplaced();
+    void emptySumFallsBackToSignature();
+    void progressStepsOncePerEntry();
+    void hostilePathIsRejected_data();
+    void hostilePathIsRejected();
+    void wellFormedRelativePathsAreKept_data();
+    void wellFormedRelativePathsAreKept();
+    void failedRunLeavesOutputUnchanged();
+    void successfulRunCopiesWorkingCopy();
+
+private:
+    std::unique_ptr<Sandbox> sandbox;
+};
+
+void tst_MakeDownloadReplaceList::initTestCase()
+{
+    crypt_init();
+}
+
+void tst_MakeDownloadReplaceList::init()
+{
+    sandbox = std::make_unique<Sandbox>();
+    QVERIFY(sandbox->isValid());
+}
+
+void tst_MakeDownloadReplaceList::cleanup()
+{
+    sandbox.reset();
+}
+
+void tst_MakeDownloadReplaceList::twoAndFiveFieldEntriesAreListed()
+{
+    Sandbox& box = *sandbox;
+    QVERIFY(box.writeIni("[bin]\n"
+                         "@/update=0123::17\n"
+                         "@/lib/libx.so.gz=abcd::42::ef01::99::@/lib/libx.so\n"
+                         "[data]\n"
+                         "@/plain.gz=aa::7::bb::not a number::\n"));
+    FileSpecifications lists;
+    lists.deletes << QStringLiteral("stale entry");
+    QStringList messages;
+    QVERIFY(compile(box, lists, &messages));
+
+    QCOMPARE(messages, QStringList{CompilingText});
+    QCOMPARE(describe(lists.downloads),
+             (QStringList{"bin|" + box.rel("lib/libx.so.gz") + "|abcd|42",
+                          "bin|" + box.rel("update") + "|0123|17",
+                          "data|" + box.rel("plain.gz") + "|aa|7"}));
+    QCOMPARE(describe(lists.replaces),
+             (QStringList{"bin|" + box.rel("lib/libx.so.gz") + "|ef01|99|" + box.rel("lib/libx.so"),
+                          "bin|" + box.rel("update") + "||0|",
+                          "data|" + box.rel("plain.gz") + "|bb|0|"}));
+    QVERIFY(lists.deletes.isEmpty());
+}
+
+void tst_MakeDownloadReplaceList::wrongFieldCountFailsNamingTheSection_data()
+{
+    QTest::addColumn<QByteArray>("value");
+
+    QTest::newRow("one field") << QByteArray("abcd");
+    QTest::newRow("three fields") << QByteArray("abcd::1::ef");
+    QTest::newRow("four fields") << QByteArray("abcd::1::ef::2");
+    QTest::newRow("two fields and a separator") << QByteArray("a::b::");
+    QTest::newRow("six fields") << QByteArray("a::1::b::2::c::d");
+}
+
+void tst_MakeDownloadReplaceList::wrongFieldCountFailsNamingTheSection()
+{
+    QFETCH(QByteArray, value);
+    Sandbox& box = *sandbox;
+    QVERIFY(box.writeIni("[a]\n@/first=00::1\n[b]\n@/bad=" + value + "\n@/later=00::1\n"));
+    FileSpecifications lists;
+    QStringList messages;
+    QVERIFY(!compile(box, lists, &messages));
+    QCOMPARE(messages, (QStringList{CompilingText, InvalidLineText.arg("b")}));
+    QCOMPARE(describe(lists.replaces), QStringList{"a|" + box.rel("first") + "||0|"});
+}
+
+void tst_MakeDownloadReplaceList::missingOrEmptyIniFails_data()
+{
+    QTest::addColumn<bool>("writeIni");
+    QTest::addColumn<QByteArray>("text");
+
+    QTest::newRow("no product ini") << false << QByteArray();
+    QTest::newRow("empty file") << true << QByteArray();
+    QTest::newRow("empty sections") << true << QByteArray("[bin]\n[delete]\n");
+    QTest::newRow("keys outside sections") << true << QByteArray("a=00::1\n");
+}
+
+void tst_MakeDownloadReplaceList::missingOrEmptyIniFails()
+{
+    QFETCH(bool, writeIni);
+    QFETCH(QByteArray, text);
+    Sandbox& box = *sandbox;
+    if (writeIni)
+        QVERIFY(box.writeIni(text));
+    FileSpecifications lists;
+    QStringList messages;
+    QVERIFY(!compile(box, lists, &messages));
+    QCOMPARE(messages, (QStringList{CompilingText, NoFilesText}));
+}
+
+void tst_MakeDownloadReplaceList::deleteSectionListsExistingFilesOnly()
+{
+    Sandbox& box = *sandbox;
+    QVERIFY(box.install("old.txt", "x"));
+    QVERIFY(box.install("plugins/libold.so", "y"));
+    QVERIFY(box.writeIni("[delete]\n@/old.txt=\n@/missing.txt=\n@/plugins/libold.so=ignored\n"));
+    FileSpecifications lists;
+    QVERIFY(compile(box, lists));
+    QCOMPARE(lists.deletes, (QStringList{box.rel("old.txt"), box.rel("plugins/libold.so")}));
+    QVERIFY(lists.downloads.isEmpty());
+    QVERIFY(lists.replaces.isEmpty());
+}
+
+void tst_MakeDownloadReplaceList::sectionNamedDeleteInCapitalsHoldsFiles()
+{
+    Sandbox& box = *sandbox;
+    QVERIFY(box.install("old.txt", "x"));
+    QVERIFY(box.writeIni("[Delete]\n@/old.txt=\n"));
+    FileSpecifications lists;
+    QStringList messages;
+    QVERIFY(!compile(box, lists, &messages));
+    QCOMPARE(messages.last(), InvalidLineText.arg("Delete"));
+
+    QVERIFY(box.writeIni("[Delete]\n@/old.txt=00::1\n"));
+    QVERIFY(compile(box, lists));
+    QVERIFY(lists.deletes.isEmpty());
+    QCOMPARE(describe(lists.replaces), QStringList{"Delete|" + box.rel("old.txt") + "||0|"});
+}
+
+void tst_MakeDownloadReplaceList::installedFileIsCurrentInAnyLetterCase_data()
+{
+    QTest::addColumn<QString>("sum");
+    QTest::addColumn<bool>("current");
+
+    const QString sum = MirrorTree::md5Hex("installed content");
+    QTest::newRow("lower case") << sum.toLower() << true;
+    QTest::newRow("upper case") << sum.toUpper() << true;
+    QTest::newRow("mixed case") << sum.left(16).toUpper() + sum.mid(16) << true;
+    QTest::newRow("other sum") << MirrorTree::md5Hex("other content") << false;
+    QTest::newRow("trailing blank") << sum + QLatin1Char(' ') << false;
+}
+
+void tst_MakeDownloadReplaceList::installedFileIsCurrentInAnyLetterCase()
+{
+    QFETCH(QString, sum);
+    QFETCH(bool, current);
+    Sandbox& box = *sandbox;
+    QVERIFY(box.install("bin/client", "installed content"));
+    QVERIFY(box.writeIni("[bin]\n@/bin/client=\"" + sum.toLatin1() + "::17\"\n"));
+    FileSpecifications lists;
+    QVERIFY(compile(box, lists));
+    QCOMPARE(lists.replaces.size(), current ? 0 : 1);
+    QCOMPARE(lists.downloads.size(), current ? 0 : 1);
+}
+
+void tst_MakeDownloadReplaceList::fiveFieldEntryTestsUnzipNameAndDownload()
+{
+    Sandbox& box = *sandbox;
+    const QByteArray packed("packed bytes");
+    const QByteArray unpacked("unpacked bytes");
+    const QByteArray line = MirrorTree::md5Hex(packed).toLatin1() +
+                            "::12::" + MirrorTree::md5Hex(unpacked).toLatin1() + "::14::";
+
+    // Installed under the key, not under the unzip name: not current. The download already
+    // has the unpacked content, which is not what the mirror serves: still to download.
+    QVERIFY(box.install("a.gz", packed));
+    QVERIFY(box.download("a.gz", unpacked));
+    // Installed under the unzip name with the unpacked sum: current, nothing to do.
+    QVERIFY(box.install("b", unpacked));
+    // Not installed; the temporary copy has the packed sum: only to install.
+    QVERIFY(box.download("c.gz", packed));
+    QVERIFY(box.writeIni("[s]\n@/a.gz=" + line + "@/a\n@/b.gz=" + line + "@/b\n@/c.gz=" + line +
+                         "@/c\n"));
+    FileSpecifications lists;
+    QVERIFY(compile(box, lists));
+    QCOMPARE(
+        describe(lists.replaces),
+        (QStringList{
+            "s|" + box.rel("a.gz") + "|" + MirrorTree::md5Hex(unpacked) + "|14|" + box.rel("a"),
+            "s|" + box.rel("c.gz") + "|" + MirrorTree::md5Hex(unpacked) + "|14|" + box.rel("c")}));
+    QCOMPARE(describe(lists.downloads),
+             QStringList{"s|" + box.rel("a.gz") + "|" + MirrorTree::md5Hex(packed) + "|12"});
+}
+
+void tst_MakeDownloadReplaceList::downloadedFileIsOnlyReplaced()
+{
+    Sandbox& box = *sandbox;
+    const QByteArray fresh("new version");
+    QVERIFY(box.install("lib/libq.so", "old version"));
+    QVERIFY(box.download("lib/libq.so", fresh));
+    QVERIFY(box.download("broken", "truncat"));
+    QVERIFY(box.writeIni("[lib]\n@/lib/libq.so=" + MirrorTree::md5Hex(fresh).toLatin1() +
+                         "::11\n@/broken=" + MirrorTree::md5Hex("truncated").toLatin1() + "::9\n"));
+    FileSpecifications lists;
+    QVERIFY(compile(box, lists));
+    QCOMPARE(lists.replaces.size(), 2);
+    QCOMPARE(describe(lists.downloads), QStringList{"lib|" + box.rel("broken") + "|" +
+                                                    MirrorTree::md5Hex("truncated") + "|9"});
+}
+
+void tst_MakeDownloadReplaceList::emptySumFallsBackToSignature()
+{
+    Sandbox& box = *sandbox;
+    const QByteArray signature = MirrorTree::sign("signed", MirrorTree::defaultPrivateKeyPath());
+    QCOMPARE(signature.size(), 128);
+    // With an empty sum only a ".sig" file next to the copy can vouch for it.
+    QVERIFY(box.install("unsigned", "data"));
+    QVERIFY(box.download("unsigned", "data"));
+    QVERIFY(box.install("signed", "signed"));
+    QVERIFY(box.install("signed.sig", signature));
+    QVERIFY(box.download("fetched", "signed"));
+    QVERIFY(box.download("fetched.sig", signature));
+    QVERIFY(box.install("b", "plain"));
+    QVERIFY(box.download("b.gz", "packed"));
+    QVERIFY(box.writeIni("[s]\n@/unsigned=::4\n@/signed=::6\n@/fetched=::6\n@/b.gz=" +
+                         MirrorTree::md5Hex("packed").toLatin1() + "::6::::5::@/b\n"));
+    FileSpecifications lists;
+    QVERIFY(compile(box, lists));
+    QCOMPARE(describe(lists.replaces), (QStringList{"s|" + box.rel("b.gz") + "||5|" + box.rel("b"),
+                                                    "s|" + box.rel("fetched") + "||0|",
+                                                    "s|" + box.rel("unsigned") + "||0|"}));
+    QCOMPARE(describe(lists.downloads), QStringList{"s|" + box.rel("unsigned") + "||4"});
+}
+
+void tst_MakeDownloadReplaceList::progressStepsOncePerEntry()
+{
+    Sandbox& box = *sandbox;
+    QVERIFY(box.writeIni("[delete]\n@/x=\n@/y=\n[s]\n@/a=00::1\n@/b=00::1\n"));
+    FileSpecifications lists;
+    MakeDownloadReplaceListFunc func(&box.config, lists);
+    QSettings settings(box.temp.filePath("client_linux_x86.ini"), QSettings::IniFormat);
+    QCOMPARE(func.getFileCount(settings), 4);
+    QSignalSpy spy(&func, &ASyncFunc::progress);
+    QVERIFY(func.run());
+    QCOMPARE(spy.count(), 4);
+    for (int i = 0; i < spy.count(); ++i)
+        QCOMPARE(spy.at(i).at(0).toDouble(), (i + 1) / 4.0);
+}
+
+void tst_MakeDownloadReplaceList::hostilePathIsRejected_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("section");
+
+    QTest::newRow("key to parent") << QByteArray("[s]\n../x=00::1\n") << "s";
+    QTest::newRow("key climbing out of a folder") << QByteArray("[s]\na/../../x=00::1\n") << "s";
+    QTest::newRow("key with backslashes") << QByteArray("[s]\n..\\..\\x=00::1\n") << "s";
+    QTest::newRow("key with escaped dots") << QByteArray("[s]\n%2E%2E/x=00::1\n") << "s";
+    QTest::newRow("key naming the folder") << QByteArray("[s]\nsub/..=00::1\n") << "s";
+    QTest::newRow("absolute key") << QByteArray("[s]\n/etc/x=00::1\n") << "s";
+    QTest::newRow("unzip name to parent") << QByteArray("[s]\n@/a.gz=00::1::00::1::../x\n") << "s";
+    QTest::newRow("absolute unzip name") << QByteArray("[s]\n@/a.gz=00::1::00::1::/etc/x\n") << "s";
+    QTest::newRow("unzip name climbing out")
+        << QByteArray("[s]\n@/a.gz=00::1::00::1::@/../../x\n") << "s";
+    QTest::newRow("unzip name as resource") << QByteArray("[s]\n@/a.gz=00::1::00::1:::/x\n") << "s";
+    QTest::newRow("delete key to parent") << QByteArray("[delete]\n../x=\n") << "delete";
+    QTest::newRow("absolute delete key") << QByteArray("[delete]\n/etc/x=\n") << "delete";
+    QTest::newRow("delete key climbing out") << QByteArray("[delete]\n@/../../x=\n") << "delete";
+    QTest::newRow("delete key naming the folder") << QByteArray("[delete]\n@/..=\n") << "delete";
+}
+
+void tst_MakeDownloadReplaceList::hostilePathIsRejected()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, section);
+    Sandbox& box = *sandbox;
+    // The delete targets exist, so only the path check can keep them off the list.
+    QVERIFY(box.install("x", "victim"));
+    QVERIFY(box.writeIni(ini));
+    FileSpecifications lists;
+    QStringList messages;
+    QVERIFY(!compile(box, lists, &messages));
+    QCOMPARE(messages.last(), InvalidLineText.arg(section));
+}
+
+void tst_MakeDownloadReplaceList::wellFormedRelativePathsAreKept_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("unzipName");
+
+    QTest::newRow("nested folders") << "a/b/c.txt"
+                                    << "";
+    QTest::newRow("dot file") << ".hidden"
+                              << "";
+    QTest::newRow("dot folder") << ".config/app/settings"
+                                << "";
+    QTest::newRow("names starting with two dots") << "..name/...x"
+                                                  << "";
+    QTest::newRow("leading dot folder") << "./libx.so"
+                                        << "";
+    QTest::newRow("nested unzip name") << "pkg/a.gz"
+                                       << "plugins/.cache/libx.so";
+}
+
+void tst_MakeDownloadReplaceList::wellFormedRelativePathsAreKept()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, unzipName);
+    Sandbox& box = *sandbox;
+    const QString target = unzipName.isEmpty() ? key : unzipName;
+    QVERIFY(box.install(target, "current"));
+    QVERIFY(box.install("gone/" + key, "to delete"));
+    const QByteArray fields =
+        unzipName.isEmpty()
+            ? MirrorTree::md5Hex("current").toLatin1() + "::7"
+            : "00::1::" + MirrorTree::md5Hex("current").toLatin1() + "::7::@/" + unzipName.toUtf8();
+    QVERIFY(box.writeIni("[delete]\n@/gone/" + key.toUtf8() + "=\n[s]\n@/" + key.toUtf8() + "=" +
+                         fields + "\n@/new/" + key.toUtf8() + "=00::1\n"));
+    FileSpecifications lists;
+    QVERIFY(compile(box, lists));
+    QCOMPARE(lists.deletes, QStringList{box.rel("gone/" + key)});
+    QCOMPARE(describe(lists.downloads), QStringList{"s|" + box.rel("new/" + key) + "|00|1"});
+}
+
+void tst_MakeDownloadReplaceList::failedRunLeavesOutputUnchanged()
+{
+    Sandbox& box = *sandbox;
+    QVERIFY(box.install("old", "x"));
+    QVERIFY(box.writeIni("[a]\n@/good=00::1\n[delete]\n@/old=\n[z]\n@/bad=00\n"));
+    FileSpecifications output;
+    output.deletes << QStringLiteral("kept");
+    output.downloads << FileDownloadSpecification{"s", "kept", "00", 1};
+    MakeDownloadReplaceListTaskSpecification task(&box.config, output, nullptr, 0.05);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    QSignalSpy errors(&task, &TaskSpecification::error);
+    task.execute();
+    QCOMPARE(task.state, TaskRunning);
+    QTRY_COMPARE(canceled.count(), 1);
+    QCOMPARE(task.state, TaskErrorCanceled);
+    QCOMPARE(messages.count(), 2);
+    QCOMPARE(messages.at(1).at(0).toString(), InvalidLineText.arg("z"));
+    QCOMPARE(errors.count(), 0);
+    QCOMPARE(output.deletes, QStringList{"kept"});
+    QCOMPARE(describe(output.downloads), QStringList{"s|kept|00|1"});
+    QVERIFY(output.replaces.isEmpty());
+    QCOMPARE(task.workingCopy.replaces.size(), 1);
+}
+
+void tst_MakeDownloadReplaceList::successfulRunCopiesWorkingCopy()
+{
+    Sandbox& box = *sandbox;
+    QVERIFY(box.install("old", "x"));
+    QVERIFY(box.writeIni("[a]\n@/good=00::1::11::2::@/good.txt\n[delete]\n@/old=\n"));
+    FileSpecifications output;
+    output.replaces << FileReplaceSpecification();
+    MakeDownloadReplaceListTaskSpecification task(&box.config, output, nullptr, 0.05);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy progress(&task, &TaskSpecification::updateProgress);
+    task.execute();
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(task.state, TaskFinished);
+    QCOMPARE(progress.last().at(0).toDouble(), 0.05);
+    QCOMPARE(describe(output.downloads), describe(task.workingCopy.downloads));
+    QCOMPARE(describe(output.replaces), describe(task.workingCopy.replaces));
+    QCOMPARE(output.deletes, task.workingCopy.deletes);
+    QCOMPARE(describe(output.replaces),
+             QStringList{"a|" + box.rel("good") + "|11|2|" + box.rel("good.txt")});
+    QCOMPARE(output.deletes, QStringList{box.rel("old")});
+}
+
+QTEST_GUILESS_MAIN(tst_MakeDownloadReplaceList)
+#include "tst_makedownloadreplacelist.moc"
