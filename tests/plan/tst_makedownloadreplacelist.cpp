@@ -2,10 +2,10 @@
 #include "crypto/tomcryptutil.h"
 #include "plan/makedownloadreplacelistfunc.h"
 #include "plan/makedownloadreplacelisttaskspecification.h"
+#include "support/appsandbox.h"
 #include "support/mirrortree.h"
 #include "support/treesnapshot.h"
 
-#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -19,8 +19,8 @@ const QString NoFilesText = QStringLiteral("No files in product ini");
 const QString InvalidLineText =
     QStringLiteral("Warning: product ini contains invalid line in section %1");
 
-// The application folder is the folder of the running program, so the stand-in for it is a
-// temporary folder inside that one; "@/" in keys and unzip names stands for the way there.
+// An application folder sandbox and a temporary folder; "@/" in the product ini stands for the
+// sandbox's path relative to the application folder.
 class Sandbox
 {
 public:
@@ -28,14 +28,13 @@ public:
     {
         config.clientType = QStringLiteral("client_linux_x86");
         config.tempDir = temp.path();
-        prefix = QFileInfo(app.path()).fileName() + QLatin1Char('/');
     }
 
     bool isValid() const { return app.isValid() && temp.isValid(); }
-    QString rel(const QString& name) const { return prefix + name; }
+    QString rel(const QString& name) const { return app.relative(name); }
     bool writeIni(QByteArray text) const
     {
-        text.replace("@/", prefix.toUtf8());
+        text.replace("@/", rel(QString()).toUtf8());
         return writeFile(temp.path(), config.clientType + QStringLiteral(".ini"), text);
     }
     bool install(const QString& name, const QByteArray& data) const
@@ -47,10 +46,9 @@ public:
         return writeFile(temp.path(), rel(name), data);
     }
 
-    QTemporaryDir app{Configuration::getAppRootPath() + QStringLiteral("/plan-app-XXXXXX")};
+    AppSandbox app;
     QTemporaryDir temp;
     Configuration config;
-    QString prefix;
 };
 
 QStringList describe(const QList<FileDownloadSpecification>& downloads)
@@ -113,6 +111,7 @@ private slots:
     void wellFormedRelativePathsAreKept();
     void failedRunLeavesOutputUnchanged();
     void successfulRunCopiesWorkingCopy();
+    void resultForTaskNotRunningIsIgnored();
 
 private:
     std::unique_ptr<Sandbox> sandbox;
@@ -465,6 +464,19 @@ void tst_MakeDownloadReplaceList::successfulRunCopiesWorkingCopy()
     QCOMPARE(describe(output.replaces),
              QStringList{"a|" + box.rel("good") + "|11|2|" + box.rel("good.txt")});
     QCOMPARE(output.deletes, QStringList{box.rel("old")});
+}
+
+void tst_MakeDownloadReplaceList::resultForTaskNotRunningIsIgnored()
+{
+    Sandbox& box = *sandbox;
+    FileSpecifications output;
+    MakeDownloadReplaceListTaskSpecification task(&box.config, output, nullptr, 0.05);
+    task.workingCopy.deletes << QStringLiteral("late");
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    task.runDone(true);
+    QCOMPARE(task.state, TaskIdle);
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(output.deletes.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_MakeDownloadReplaceList)
