@@ -1,0 +1,425 @@
+#include "install/filereplacetaskspecification.h"
+#include "support/installsandbox.h"
+#include "support/mirrortree.h"
+#include "support/poolgate.h"
+#include "support/treesnapshot.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+QStringList texts(const QSignalSpy& spy)
+{
+    QStringList result;
+    for (const QList<QVariant>& args : spy)
+        result << args.at(0).toString();
+    return result;
+}
+
+QStringList stepClasses(const ComposedTaskSpecification& task)
+{
+    QStringList result;
+    for (const TaskSpecification* step : task.subTasks)
+        result << QString::fromLatin1(step->metaObject()->className());
+    return result;
+}
+
+bool hasWeights(const ComposedTaskSpecification& task, const QList<double>& weights)
+{
+    if (task.subTasks.size() != weights.size())
+        return false;
+    for (int i = 0; i < weights.size(); ++i) {
+        if (!qFuzzyCompare(task.subTasks.at(i)->parentProgressRange, weights.at(i)))
+            return false;
+    }
+    return true;
+}
+
+int modeOf(const QString& path)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return -1;
+    return int(info.st_mode & 07777);
+}
+
+const QString Copy = QStringLiteral("FileCopyTaskSpecification");
+const QString Delete = QStringLiteral("FileDeleteTaskSpecification");
+const QString Rename = QStringLiteral("FileRenameTaskSpecification");
+const QString Unzip = QStringLiteral("FileUnzipTaskSpecification");
+const QString Check = QStringLiteral("CheckSignatureTaskSpecification");
+} // namespace
+
+class tst_FileReplace : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void newFileIsInstalledWithWholeWeight_data();
+    void newFileIsInstalledWithWholeWeight();
+    void installedFileIsMovedAside_data();
+    void installedFileIsMovedAside();
+    void wrongUnzippedSumRestoresOldFile();
+    void emptyUnzipMd5SelectsSignatureCheck_data();
+    void emptyUnzipMd5SelectsSignatureCheck();
+    void knownExecutablesGetMode755_data();
+    void knownExecutablesGetMode755();
+    void cancelBeforeLastStepRestoresOldFile_data();
+    void cancelBeforeLastStepRestoresOldFile();
+    void cancelDuringUnzipRestoresOldFile();
+    void cancelDuringLastCopyStillCompletes();
+    void resetAfterSuccessKeepsInstallation();
+};
+
+void tst_FileReplace::newFileIsInstalledWithWholeWeight_data()
+{
+    QTest::addColumn<bool>("compressed");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QList<double>>("weights");
+    QTest::newRow("copied") << false << QStringList{Copy} << QList<double>{1.0};
+    QTest::newRow("compressed") << true << QStringList{Unzip, Check} << QList<double>{0.8, 0.2};
+}
+
+void tst_FileReplace::newFileIsInstalledWithWholeWeight()
+{
+    QFETCH(bool, compressed);
+    QFETCH(QStringList, steps);
+    QFETCH(QList<double>, weights);
+    InstallSandbox box;
+    QVERIFY(box.isValid());
+    QVERIFY(writeFile(box.app.path(), QStringLiteral("other"), "untouched"));
+    const TreeSnapshot before = TreeSnapshot::take(box.app.path());
+    const QByteArray content = "new client data";
+    const FileReplaceSpecification spec =
+        compressed ? box.stageGzip(QStringLiteral("data.gz"), QStringLiteral("data"), content)
+                   : box.stageCopy(QStringLiteral("data"), content);
+
+    RollbackDataList listJournal;
+    QList<QString> oldFiles;
+    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 0.5);
+    QVERIFY(task.subTasks.isEmpty());
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    task.execute();
+    QCOMPARE(stepClasses(task), steps);
+    QVERIFY(hasWeights(task, weights));
+    QTRY_COMPARE(task.state, TaskState(TaskFinished));
+    QCOMPARE(task.progress, 0.5);
+
+    QCOMPARE(texts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
+    QCOMPARE(readFile(box.appFile(QStringLiteral("data"))), content);
+    QVERIFY(oldFiles.isEmpty());
+    QVERIFY(!task.destRenamed);
+    // The list's journal got a copy; the task kept its own.
+    QCOMPARE(listJournal.entries.size(), 1);
+    QCOMPARE(listJournal.entries.at(0).op, RollbackData::CreateFile);
+    QCOMPARE(task.ownJournal.entries.size(), 1);
+
+    QVERIFY(listJournal.rollback(nullptr));
+    QCOMPARE(TreeSnapshot::take(box.app.path()), before);
+}
+
+void tst_FileReplace::installedFileIsMovedAside_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("leftover");
+    QTest::addColumn<bool>("compressed");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QList<double>>("weights");
+    QTest::addColumn<bool>("listed");
+
+    QTest::newRow("ordinary") << "data.pak" << false << false << QStringList{Rename, Copy}
+                              << QList<double>{0.1, 0.9} << true;
+    QTest::newRow("ordinary, leftover old copy")
+        << "data.pak" << true << false << QStringList{Delete, Rename, Copy}
+        << QList<double>{0.1, 0.1, 0.8} << true;
+    QTest::newRow("compressed in a folder")
+        << "maps/world.bin" << false << true << QStringList{Rename, Unzip, Check}
+        << QList<double>{0.1, 0.7, 0.2} << true;
+    QTest::newRow("compressed, leftover old copy")
+        << "world.bin" << true << true << QStringList{Delete, Rename, Unzip, Check}
+        << QList<double>{0.1, 0.1, 0.6, 0.2} << true;
+    QTest::newRow("special file") << "update" << true << false << QStringList{Delete, Rename, Copy}
+                                  << QList<double>{0.1, 0.1, 0.8} << false;
+    QTest::newRow("special file in a folder")
+        << "plugins/libqgif.so" << false << false << QStringList{Rename, Copy}
+        << QList<double>{0.1, 0.9} << false;
+    QTest::newRow("special name in other case")
+        << "Update" << false << false << QStringList{Rename, Copy} << QList<double>{0.1, 0.9}
+        << true;
+}
+
+void tst_FileReplace::installedFileIsMovedAside()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, leftover);
+    QFETCH(bool, compressed);
+    QFETCH(QStringList, steps);
+    QFETCH(QList<double>, weights);
+    QFETCH(bool, listed);
+    InstallSandbox box;
+    QVERIFY(box.isValid());
+    const QFileInfo installed(name);
+    const QString oldName =
+        installed.path() == QLatin1String(".")
+            ? QStringLiteral("_old_") + name
+            : installed.path() + QStringLiteral("/_old_") + installed.fileName();
+    QVERIFY(writeFile(box.app.path(), name, "installed version"));
+    const TreeSnapshot withoutLeftover = TreeSnapshot::take(box.app.path());
+    if (leftover)
+        QVERIFY(writeFile(box.app.path(), oldName, "leftover of an earlier run"));
+
+    const QByteArray content = "fresh version";
+    const FileReplaceSpecification spec =
+        compressed ? box.stageGzip(QStringLiteral("download.gz"), name, content)
+                   : box.stageCopy(name, content);
+    RollbackDataList listJournal;
+    QList<QString> oldFiles;
+    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    task.execute();
+    QCOMPARE(stepClasses(task), steps);
+    QVERIFY(hasWeights(task, weights));
+    QTRY_COMPARE(task.state, TaskState(TaskFinished));
+
+    // The log names the download's key, the files use the installed name.
+    QCOMPARE(texts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
+    QCOMPARE(readFile(box.appFile(name)), content);
+    QCOMPARE(readFile(box.appFile(oldName)), QByteArray("installed version"));
+    QCOMPARE(oldFiles, listed ? QList<QString>{box.app.relative(oldName)} : QList<QString>());
+    QCOMPARE(listJournal.entries.size(), 2);
+
+    // Undone by the list: the new file goes, the installed one gets its name back; a leftover
+    // deleted on the way is not restored.
+    QVERIFY(listJournal.rollback(nullptr));
+    QCOMPARE(TreeSnapshot::take(box.app.path()), withoutLeftover);
+}
+
+void tst_FileReplace::wrongUnzippedSumRestoresOldFile()
+{
+    InstallSandbox box;
+    QVERIFY(box.isValid());
+    QVERIFY(writeFile(box.app.path(), QStringLiteral("world.bin"), "installed version"));
+    const TreeSnapshot before = TreeSnapshot::take(box.app.path());
+    const FileReplaceSpecification spec =
+        box.stageGzip(QStringLiteral("world.gz"), QStringLiteral("world.bin"), "fresh version",
+                      MirrorTree::md5Hex("something else"));
+
+    RollbackDataList listJournal;
+    QList<QString> oldFiles;
+    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    QSignalSpy errors(&task, &TaskSpecification::error);
+    task.execute();
+    QTRY_VERIFY(task.state != TaskRunning);
+    QCOMPARE(task.state, TaskState(TaskErrorCanceled));
+    QVERIFY(texts(messages).contains(QStringLiteral("Signature check failed for %1")
+                                         .arg(box.appFile(QStringLiteral("world.bin")))));
+    QVERIFY(errors.isEmpty());
+    QCOMPARE(TreeSnapshot::take(box.app.path()), before);
+    QVERIFY(listJournal.entries.isEmpty());
+    QVERIFY(task.ownJournal.entries.isEmpty());
+    QVERIFY(oldFiles.isEmpty());
+}
+
+void tst_FileReplace::emptyUnzipMd5SelectsSignatureCheck_data()
+{
+    QTest::addColumn<bool>("withSignature");
+    QTest::newRow("signature file next to it") << true;
+    QTest::newRow("no signature file") << false;
+}
+
+void tst_FileReplace::emptyUnzipMd5SelectsSignatureCheck()
+{
+    QFETCH(bool, withSignature);
+    InstallSandbox box;
+    QVERIFY(box.isValid());
+    const QByteArray content = "signed content";
+    QVERIFY(writeFile(box.app.path(), QStringLiteral("lib.bin"), "installed version"));
+    if (withSignature) {
+        QString error;
+        const QByteArray signature =
+            MirrorTree::sign(content, MirrorTree::defaultPrivateKeyPath(), &error);
+        QVERIFY2(!signature.isEmpty(), qPrintable(error));
+        QVERIFY(writeFile(box.app.path(), QStringLiteral("lib.bin.sig"), signature));
+    }
+    const TreeSnapshot before = TreeSnapshot::take(box.app.path());
+    const FileReplaceSpecification spec = box.stageGzip(
+        QStringLiteral("lib.gz"), QStringLiteral("lib.bin"), content, QStringLiteral(""));
+    QVERIFY(spec.unzipMd5.isEmpty());
+
+    RollbackDataList listJournal;
+    QList<QString> oldFiles;
+    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    task.execute();
+    QTRY_VERIFY(task.state != TaskRunning);
+    const QString installed = box.appFile(QStringLiteral("lib.bin"));
+    if (withSignature) {
+        QCOMPARE(task.state, TaskState(TaskFinished));
+        QCOMPARE(readFile(installed), content);
+    } else {
+        QCOMPARE(task.state, TaskState(TaskErrorCanceled));
+        QVERIFY(texts(messages).contains(
+            QStringLiteral("Could not open file %1 for reading").arg(installed + ".sig")));
+        QVERIFY(texts(messages).contains(
+            QStringLiteral("Signature check failed for %1").arg(installed)));
+        QCOMPARE(TreeSnapshot::take(box.app.path()), before);
+    }
+}
+
+void tst_FileReplace::knownExecutablesGetMode755_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("mode");
+    for (const char* name :
+         {"qorclient_linux_x86", "qorclient_linux_amd64", "qorclient_runscript.sh", "update",
+          "libQtGui.so.4", "plugins/libqgif.so"})
+        QTest::newRow(name) << QString::fromLatin1(name) << 0755;
+    for (const char* name : {"Update", "libfoo.SO", "libQtCore.so.4.7", "readme.txt", "so"})
+        QTest::newRow(name) << QString::fromLatin1(name) << 0640;
+}
+
+void tst_FileReplace::knownExecutablesGetMode755()
+{
+    QFETCH(QString, name);
+    QFETCH(int, mode);
+    InstallSandbox box;
+    QVERIFY(box.isValid());
+    QVERIFY(QDir(box.app.path()).mkpath(QFileInfo(name).path()));
+    const FileReplaceSpecification spec = box.stageCopy(name, "binary");
+    // The copy takes over the download's mode.
+    QVERIFY(::chmod(QFile::encodeName(QDir(box.config.tempDir).filePath(spec.file)).constData(),
+                    0640) == 0);
+
+    RollbackDataList listJournal;
+    QList<QString> oldFiles;
+    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
+    task.execute();
+    QTRY_COMPARE(task.state, TaskState(TaskFinished));
+    QCOMPARE(modeOf(box.appFile(name)), mode);
+}
+
+void tst_FileReplace::cancelBeforeLastStepRestoresOldFile_data()
+{
+    QTest::addColumn<bool>("compressed");
+    QTest::newRow("copied") << false;
+    QTest::newRow("compressed") << true;
+}
+
+void tst_FileReplace::cancelBeforeLastStepRestoresOldFile()
+{
+    QFETCH(bool, compressed);
+    InstallSandbox box;
+    QVERIFY(box.isValid());
+    QVERIFY(writeFile(box.app.path(), QStringLiteral("data.pak"), "installed version"));
+    const TreeSnapshot before = TreeSnapshot::take(box.app.path());
+    const FileReplaceSpecification spec =
+        compressed ? box.stageGzip(QStringLiteral("data.gz"), QStringLiteral("data.pak"), "fresh")
+                   : box.stageCopy(QStringLiteral("data.pak"), "fresh");
+
+    RollbackDataList listJournal;
+    QList<QString> oldFiles;
+    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
+    task.execute();
+    TaskSpecification* rename = task.subTasks.at(0);
+    TaskSpecification* next = task.subTasks.at(1);
+    connect(rename, &TaskSpecification::finished, &task, [&] {
+        QVERIFY(QFileInfo::exists(box.appFile(QStringLiteral("_old_data.pak"))));
+        task.userCanceled();
+    });
+    QTRY_VERIFY(task.state != TaskRunning);
+    QCOMPARE(task.state, TaskState(TaskUserCanceled));
+    QCOMPARE(next->state, TaskState(TaskIdle));
+    QCOMPARE(TreeSnapshot::take(box.app.path()), before);
+    QVERIFY(listJournal.entries.isEmpty());
+    QVERIFY(oldFiles.isEmpty());
+}
+
+void tst_FileReplace::cancelDuringUnzipRestoresOldFile()
+{
+    InstallSandbox box;
+    QVERIFY(box.isValid());
+    QVERIFY(writeFile(box.app.path(), QStringLiteral("data.pak"), "installed version"));
+    const TreeSnapshot before = TreeSnapshot::take(box.app.path());
+    const FileReplaceSpecification spec =
+        box.stageGzip(QStringLiteral("data.gz"), QStringLiteral("data.pak"), "fresh");
+
+    RollbackDataList listJournal;
+    QList<QString> oldFiles;
+    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    PoolGate gate;
+    task.execute();
+    TaskSpecification* unzip = task.subTasks.at(1);
+    TaskSpecification* check = task.subTasks.at(2);
+    QTRY_COMPARE(unzip->state, TaskState(TaskRunning));
+    task.userCanceled();
+    gate.release();
+
+    QTRY_VERIFY(task.state != TaskRunning);
+    QCOMPARE(unzip->state, TaskState(TaskFinished));
+    QCOMPARE(check->state, TaskState(TaskIdle));
+    QCOMPARE(task.state, TaskState(TaskUserCanceled));
+    QCOMPARE(TreeSnapshot::take(box.app.path()), before);
+    QVERIFY(listJournal.entries.isEmpty());
+    QCOMPARE(texts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
+}
+
+void tst_FileReplace::cancelDuringLastCopyStillCompletes()
+{
+    InstallSandbox box;
+    QVERIFY(box.isValid());
+    QVERIFY(writeFile(box.app.path(), QStringLiteral("data.pak"), "installed version"));
+    const FileReplaceSpecification spec = box.stageCopy(QStringLiteral("data.pak"), "fresh");
+
+    RollbackDataList listJournal;
+    QList<QString> oldFiles;
+    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
+    PoolGate gate;
+    task.execute();
+    TaskSpecification* copy = task.subTasks.at(1);
+    QTRY_COMPARE(copy->state, TaskState(TaskRunning));
+    task.userCanceled();
+    gate.release();
+
+    QTRY_VERIFY(task.state != TaskRunning);
+    QCOMPARE(task.state, TaskState(TaskFinished));
+    QCOMPARE(readFile(box.appFile(QStringLiteral("data.pak"))), QByteArray("fresh"));
+    QCOMPARE(oldFiles, QList<QString>{box.app.relative(QStringLiteral("_old_data.pak"))});
+    QCOMPARE(listJournal.entries.size(), 2);
+}
+
+void tst_FileReplace::resetAfterSuccessKeepsInstallation()
+{
+    InstallSandbox box;
+    QVERIFY(box.isValid());
+    QVERIFY(writeFile(box.app.path(), QStringLiteral("data.pak"), "installed version"));
+    const FileReplaceSpecification spec = box.stageCopy(QStringLiteral("data.pak"), "fresh");
+
+    RollbackDataList listJournal;
+    QList<QString> oldFiles;
+    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
+    task.execute();
+    QTRY_COMPARE(task.state, TaskState(TaskFinished));
+    // As the deletion step would do after the installation.
+    QVERIFY(QFile::remove(box.appFile(QStringLiteral("_old_data.pak"))));
+    const TreeSnapshot installed = TreeSnapshot::take(box.app.path());
+
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    task.reset();
+    QCOMPARE(task.state, TaskState(TaskIdle));
+    QCOMPARE(task.progress, 0.0);
+    QVERIFY(!task.destRenamed);
+    QVERIFY(task.subTasks.isEmpty());
+    QVERIFY(task.ownJournal.entries.isEmpty());
+    QVERIFY(messages.isEmpty());
+    QCOMPARE(TreeSnapshot::take(box.app.path()), installed);
+    QCOMPARE(listJournal.entries.size(), 2);
+}
+
+QTEST_MAIN(tst_FileReplace)
+#include "tst_filereplace.moc"
