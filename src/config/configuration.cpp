@@ -1,6 +1,7 @@
 #include "config/configuration.h"
 
 #include "config/updatechecker.h"
+#include "config/updateinidata.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -12,11 +13,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-QString updateIniPath()
-{
-    return QDir(Configuration::getAppRootPath()).absoluteFilePath(QStringLiteral("update.ini"));
-}
 
 const int defaultDownloadConcurrency = 6;
 
@@ -68,7 +64,7 @@ bool Configuration::isSpecialFileName(const QString& name) const
 
 void Configuration::getProxyAndDownloadConcurrency()
 {
-    QSettings settings(updateIniPath(), QSettings::IniFormat);
+    QSettings settings(UpdateIniData::filename(), QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("update"));
     proxy = settings.value(QStringLiteral("proxy")).toString();
     downloadConcurrency =
@@ -79,7 +75,7 @@ void Configuration::getProxyAndDownloadConcurrency()
 
 void Configuration::getUpdateChannel()
 {
-    QSettings settings(updateIniPath(), QSettings::IniFormat);
+    QSettings settings(UpdateIniData::filename(), QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("Channel"));
     const QString alpha = settings.value(QStringLiteral("alpha")).toString();
     const bool beta = settings.value(QStringLiteral("beta"), false).toBool();
