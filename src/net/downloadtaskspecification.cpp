@@ -217,9 +217,6 @@ void DownloadTaskSpecification::resetDownload()
     mirror.name.clear();
     if (reply) {
         reply->disconnect(this);
-        // Closes the connection now, and the manager's finished() wakes tasks waiting for
-        // the slot given back above.
-        reply->abort();
         reply->deleteLater();
         reply = nullptr;
     }

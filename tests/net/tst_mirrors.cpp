@@ -1,4 +1,5 @@
 #include "net/mirrors.h"
+#include "support/randomdraw.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -28,14 +29,6 @@ FTPSiteAccessData site(const QString& name, int maxConnections, int inUse = 0, i
     s.inUse = inUse;
     s.retries = retries;
     return s;
-}
-
-void seed(uint value)
-{
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    qsrand(value);
-    QT_WARNING_POP
 }
 
 } // namespace
@@ -250,7 +243,7 @@ void tst_Mirrors::pickIsWeightedByFreeSlots()
     // 3 and 1 free slots: each free slot is equally likely, so the first mirror wins 3 in 4.
     Mirrors mirrors(nullptr);
     mirrors.mirrorList << site(QStringLiteral("three"), 3) << site(QStringLiteral("one"), 1);
-    seed(20261208);
+    seedRandomDraw(20261208);
     const int draws = 8000;
     int first = 0;
     for (int i = 0; i < draws; ++i) {
@@ -271,7 +264,7 @@ void tst_Mirrors::mirrorWithoutFreeSlotIsNeverPicked()
     Mirrors mirrors(nullptr);
     mirrors.mirrorList << site(QStringLiteral("full"), 3, 3) << site(QStringLiteral("free"), 3)
                        << site(QStringLiteral("alsofull"), 1, 1);
-    seed(1);
+    seedRandomDraw(1);
     for (int i = 0; i < 200; ++i) {
         FTPSiteAccessData out;
         QCOMPARE(mirrors.getRandomMirror(out), int(Mirrors::MirrorReserved));
@@ -325,7 +318,7 @@ void tst_Mirrors::releasedSlotCanBePickedAgain()
     Mirrors mirrors(nullptr);
     mirrors.mirrorList << site(QStringLiteral("a"), 3, 3) << site(QStringLiteral("b"), 1, 1);
     mirrors.releaseMirror(QStringLiteral("b"));
-    seed(42);
+    seedRandomDraw(42);
     FTPSiteAccessData out;
     QCOMPARE(mirrors.getRandomMirror(out), int(Mirrors::MirrorReserved));
     QCOMPARE(out.name, QStringLiteral("b"));

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QMetaType>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -40,6 +41,7 @@ struct FaultResponse
     int cut = 0;
     QString location;
 };
+Q_DECLARE_METATYPE(FaultResponse)
 
 // A small HTTP/1.1 server on 127.0.0.1 (a free port) for faults that a real server does not
 // make. Each request path is answered by its script: the responses given for it in turn, the
