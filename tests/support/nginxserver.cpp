@@ -55,6 +55,11 @@ QString NginxServer::url(int mirror) const
     return QStringLiteral("http://127.0.0.1:%1").arg(port(mirror));
 }
 
+QString NginxServer::mirrorName(int mirror)
+{
+    return QStringLiteral("mirror%1").arg(mirror);
+}
+
 QString NginxServer::configText() const
 {
     const QString dir = workDir.path();
@@ -77,7 +82,7 @@ QString NginxServer::configText() const
         const Mirror& mirror = mirrors.at(i);
         text += QStringLiteral("    server {\n");
         text += QStringLiteral("        listen 127.0.0.1:%1;\n").arg(mirror.port);
-        text += QStringLiteral("        server_name mirror%1;\n").arg(i);
+        text += QStringLiteral("        server_name %1;\n").arg(mirrorName(i));
         text += QStringLiteral("        root \"%1\";\n").arg(mirror.root);
         text += QStringLiteral("        location / { }\n");
         if (!mirror.extra.isEmpty())
@@ -176,11 +181,11 @@ bool NginxServer::writeMirrorsIni(const QString& path, int retries) const
     settings.beginWriteArray(QStringLiteral("mirrors"), mirrors.size());
     for (int i = 0; i < mirrors.size(); ++i) {
         settings.setArrayIndex(i);
-        settings.setValue(QStringLiteral("mirror"), QStringLiteral("mirror%1").arg(i));
+        settings.setValue(QStringLiteral("mirror"), mirrorName(i));
     }
     settings.endArray();
     for (int i = 0; i < mirrors.size(); ++i) {
-        settings.beginGroup(QStringLiteral("mirror%1").arg(i));
+        settings.beginGroup(mirrorName(i));
         settings.setValue(QStringLiteral("url"), url(i));
         settings.setValue(QStringLiteral("retries"), retries);
         settings.endGroup();

@@ -36,8 +36,10 @@ public:
     quint16 port(int mirror) const { return mirrors.at(mirror).port; }
     // "http://127.0.0.1:<port>", the mirror's base address without a trailing "/".
     QString url(int mirror) const;
-    // Writes a "mirrors.ini" naming every mirror ("mirror<index>") with its url and retries.
+    // Writes a "mirrors.ini" naming every mirror by mirrorName() with its url and retries.
     bool writeMirrorsIni(const QString& path, int retries = 2) const;
+    // "mirror<index>", the name of a mirror in the written "mirrors.ini".
+    static QString mirrorName(int mirror);
 
     QString errorText() const { return lastError; }
     // The error log and the access log of the running (or last) server.

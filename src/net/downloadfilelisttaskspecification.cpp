@@ -1,0 +1,101 @@
+#include "net/downloadfilelisttaskspecification.h"
+
+#include "config/configuration.h"
+#include "net/downloadfiletaskspecification.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+namespace {
+
+// A listed name comes from the product ini; it must stay inside the temporary folder.
+bool staysInside(const QString& relativePath)
+{
+    if (relativePath.isEmpty() || QDir::isAbsolutePath(relativePath))
+        return false;
+    const QString clean = QDir::cleanPath(relativePath);
+    return clean != QLatin1String("..") && !clean.startsWith(QLatin1String("../"));
+}
+
+} // namespace
+
+DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
+    QList<FileDownloadSpecification>* files, QNetworkAccessManager* manager, Mirrors* mirrors,
+    Configuration* config, QObject* parent, double weight)
+    : ComposedTaskSpecification(config->downloadConcurrency, weight, parent)
+    , files(files)
+    , manager(manager)
+    , mirrors(mirrors)
+    , config(config)
+{
+}
+
+void DownloadFileListTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void DownloadFileListTaskSpecification::reset()
+{
+    clearSubTasks();
+    totalBytes = 0;
+    // The flags of the finished run would otherwise keep the next run from ever ending.
+    subTaskCanceled = false;
+    doneCalled = false;
+    TaskSpecification::reset();
+}
+
+void DownloadFileListTaskSpecification::makeSubtasksAndStart()
+{
+    if (files->isEmpty()) {
+        emit message(QStringLiteral("No downloads needed"));
+        finish();
+        return;
+    }
+    if (!makeSubDirs())
+        return;
+    emit message(QStringLiteral("Downloading files"));
+
+    const double weight = 1.0 / files->size();
+    for (const FileDownloadSpecification& entry : qAsConst(*files)) {
+        addSubTask(
+            new DownloadFileTaskSpecification(entry, manager, mirrors, config, this, weight));
+        totalBytes += entry.size;
+    }
+    state = TaskRunning;
+    executeSubTasks();
+}
+
+bool DownloadFileListTaskSpecification::makeSubDirs()
+{
+    const QDir temp(config->tempDir);
+    QSet<QString> made{QStringLiteral(".")};
+    for (const FileDownloadSpecification& entry : qAsConst(*files)) {
+        if (!staysInside(entry.file)) {
+            emit message(QStringLiteral("Invalid file name %1 in download list").arg(entry.file));
+            errorCancel();
+            return false;
+        }
+    }
+    for (const FileDownloadSpecification& entry : qAsConst(*files)) {
+        const QString folder = QFileInfo(entry.file).path();
+        if (made.contains(folder))
+            continue;
+        if (!temp.mkpath(folder)) {
+            emit message(QStringLiteral("Could not create dir %1")
+                             .arg(temp.canonicalPath() + QLatin1Char('/') + folder));
+            errorCancel();
+            return false;
+        }
+        made.insert(folder);
+    }
+    return true;
+}
+
+void DownloadFileListTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
+                                                 quint64& speed, bool& downloading)
+{
+    ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    downloadTotal = totalBytes;
+}

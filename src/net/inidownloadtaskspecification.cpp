@@ -1,0 +1,87 @@
+#include "net/inidownloadtaskspecification.h"
+
+#include "config/configuration.h"
+#include "crypto/checksignaturetaskspecification.h"
+#include "net/downloadtaskspecification.h"
+
+#include <QFile>
+
+namespace {
+const int maxRetries = 1000;
+const double downloadWeight = 0.3333;
+} // namespace
+
+IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager* manager,
+                                                           Mirrors* mirrors, Configuration* config,
+                                                           QObject* parent, double weight)
+    : ComposedTaskSpecification(1, weight, parent)
+    , manager(manager)
+    , mirrors(mirrors)
+    , config(config)
+{
+}
+
+void IniDownloadTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Download / check product ini"));
+    makeSubtasksAndStart();
+}
+
+void IniDownloadTaskSpecification::reset()
+{
+    discardSubTasks();
+    attempt = 0;
+    TaskSpecification::reset();
+}
+
+void IniDownloadTaskSpecification::discardSubTasks()
+{
+    clearSubTasks();
+    // The flags of the finished run would otherwise keep the next run from ever ending.
+    subTaskCanceled = false;
+    doneCalled = false;
+}
+
+void IniDownloadTaskSpecification::makeSubtasksAndStart()
+{
+    const QString name = config->clientType + QLatin1String(".ini");
+    const QString local = config->tempDir + QLatin1Char('/') + name;
+    const QString sigSuffix = QStringLiteral(".sig");
+
+    double checkWeight = 1.0;
+    if (attempt >= 1 || !QFile::exists(local)) {
+        addSubTask(
+            new DownloadTaskSpecification(manager, mirrors, name, local, -1, this, downloadWeight));
+        checkWeight -= downloadWeight;
+    }
+    if (attempt >= 1 || !QFile::exists(local + sigSuffix)) {
+        addSubTask(new DownloadTaskSpecification(manager, mirrors, name + sigSuffix,
+                                                 local + sigSuffix, -1, this, downloadWeight));
+        checkWeight -= downloadWeight;
+    }
+    auto* check = new CheckSignatureTaskSpecification(local, QString(), false, this, checkWeight);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+            &IniDownloadTaskSpecification::onSigCheckDone);
+    addSubTask(check);
+
+    state = TaskRunning;
+    executeSubTasks();
+}
+
+void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification*)
+{
+    if (pass)
+        return;
+    ++attempt;
+    if (attempt > maxRetries) {
+        emit message(QStringLiteral("Could not verify the product ini file. Aborting"));
+        // The failed check still finishes; released first, it cannot finish this task too.
+        discardSubTasks();
+        errorCancel();
+        return;
+    }
+    emit message(QStringLiteral("Could not verify the product ini file. Retrying"));
+    discardSubTasks();
+    TaskSpecification::reset();
+    makeSubtasksAndStart();
+}

@@ -1,0 +1,437 @@
+#include "crypto/checksignaturetaskspecification.h"
+#include "crypto/tomcryptutil.h"
+#include "net/downloadfilelisttaskspecification.h"
+#include "net/downloadfiletaskspecification.h"
+#include "net/downloadtaskspecification.h"
+#include "support/downloadrun.h"
+#include "support/mirrortree.h"
+#include "support/treesnapshot.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+const char noMirrorsText[] = "There are no (more) known working mirrors available";
+
+QByteArray content(int index, int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        data[i] = char((i * 7 + index * 13) & 0xff);
+    return data;
+}
+
+// Ten files in two sections, some in sub-folders, one of them gzip-compressed.
+MirrorTree tenFiles()
+{
+    MirrorTree tree;
+    for (int i = 0; i < 9; ++i) {
+        const QString section = i % 2 ? QStringLiteral("main") : QStringLiteral("data");
+        const QString folder = i % 3 ? QStringLiteral("sub%1/").arg(i % 3) : QString();
+        tree.addFile(section, folder + QStringLiteral("file%1.bin").arg(i),
+                     content(i, 1000 + 4321 * i));
+    }
+    tree.addGzipFile(QStringLiteral("main"), QStringLiteral("lib/libx.so.gz"), content(99, 50000),
+                     QStringLiteral("lib/libx.so"));
+    return tree;
+}
+
+} // namespace
+
+class tst_DownloadFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void fileArrivesAndPassesItsCheck();
+    void wrongBytesRemoveTheMirrorAndTheFileComesFromAnother();
+    void neverMatchingFileExhaustsTheMirrors();
+    void resetReleasesTheAttemptAndAllowsANewRun();
+
+    void emptyListFinishesAtOnceWithoutFolders();
+    void listDownloadsSixAtATimeOfTen();
+    void totalIsTheWholeListFromTheFirstTick();
+    void subFoldersAreMadeOnceForTheirFiles();
+    void folderThatCannotBeMadeFailsBeforeAnyDownload();
+    void pathLeavingTheTempFolderFailsBeforeAnyDownload();
+    void failedFileStopsTheList();
+};
+
+void tst_DownloadFile::initTestCase()
+{
+    crypt_init();
+}
+
+void tst_DownloadFile::fileArrivesAndPassesItsCheck()
+{
+    DownloadRun run;
+    MirrorTree tree;
+    const QByteArray data = content(1, 100000);
+    tree.addFile(QStringLiteral("main"), QStringLiteral("bin/tool"), data);
+    QVERIFY2(run.start(tree, 1), qPrintable(run.errorText));
+    QVERIFY(QDir(run.config.tempDir).mkpath(QStringLiteral("bin")));
+
+    DownloadFileTaskSpecification task(tree.downloads().first(), &run.manager, &run.mirrors,
+                                       &run.config, nullptr, 0.5);
+    run.watch(&task);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    task.execute();
+
+    QCOMPARE(task.subTasks.size(), 2);
+    QCOMPARE(task.subTasks.at(0), static_cast<TaskSpecification*>(task.downloadTask));
+    QCOMPARE(task.subTasks.at(0)->parentProgressRange, 0.8);
+    QVERIFY(qobject_cast<CheckSignatureTaskSpecification*>(task.subTasks.at(1)));
+    QCOMPARE(task.subTasks.at(1)->parentProgressRange, 0.2);
+    QCOMPARE(task.downloadTask->remotePath, QStringLiteral("main/bin/tool"));
+    QCOMPARE(task.downloadTask->expectedSize, qint64(data.size()));
+
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(task.state, TaskFinished);
+    QCOMPARE(task.progress, 0.5);
+    QCOMPARE(readFile(run.config.tempDir + QStringLiteral("/bin/tool")), data);
+    QCOMPARE(run.requestCount(QStringLiteral("/1/main/bin/tool")), 1);
+    QCOMPARE(run.log, QStringList({QStringLiteral("Downloading main/bin/tool"),
+                                   QStringLiteral("Downloading main/bin/tool finished")}));
+    QCOMPARE(run.mirrors.mirrorList.size(), 1);
+}
+
+void tst_DownloadFile::wrongBytesRemoveTheMirrorAndTheFileComesFromAnother()
+{
+    DownloadRun run;
+    MirrorTree tree;
+    const QByteArray data = content(2, 30000);
+    tree.addFile(QStringLiteral("main"), QStringLiteral("data.pak"), data);
+    QVERIFY2(run.start(tree, 2), qPrintable(run.errorText));
+    QByteArray wrong = data;
+    wrong[100] = char(wrong[100] ^ 1);
+    QVERIFY(writeFile(run.mirrorVersionDir(0), QStringLiteral("main/data.pak"), wrong));
+
+    // Mirror 1 is busy at first, so the first attempt must use the corrupt mirror 0.
+    const QString corrupt = NginxServer::mirrorName(0);
+    const QString good = NginxServer::mirrorName(1);
+    FTPSiteAccessData& busy = run.mirrors.mirrorList[run.mirrors.getMirrorIndex(good)];
+    busy.inUse = busy.maxConnections;
+
+    DownloadFileTaskSpecification task(tree.downloads().first(), &run.manager, &run.mirrors,
+                                       &run.config, nullptr, 1.0);
+    run.watch(&task);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
+        if (text.startsWith(QLatin1String("md5 sum for")))
+            busy.inUse = 0;
+    });
+    task.execute();
+
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(canceled.count(), 0);
+    QCOMPARE(readFile(run.config.tempDir + QStringLiteral("/data.pak")), data);
+    QCOMPARE(run.mirrors.getMirrorIndex(corrupt), -1);
+    QCOMPARE(run.mirrors.mirrorList.size(), 1);
+    QCOMPARE(task.downloadTask->mirror.name, good);
+    QCOMPARE(run.logCount(QStringLiteral("md5 sum for data.pak failed, invalidating mirror and "
+                                         "retrying")),
+             1);
+    QCOMPARE(run.logCount(QStringLiteral("Signature check failed for %1")
+                              .arg(run.config.tempDir + QStringLiteral("/data.pak"))),
+             1);
+    QCOMPARE(run.logCount(QStringLiteral("Downloading main/data.pak")), 2);
+    QCOMPARE(run.requestCount(QStringLiteral("/1/main/data.pak")), 2);
+    // The attempts were two pairs of sub-tasks; only the second pair is left.
+    QCOMPARE(task.subTasks.size(), 2);
+}
+
+void tst_DownloadFile::neverMatchingFileExhaustsTheMirrors()
+{
+    DownloadRun run;
+    MirrorTree tree;
+    tree.addFile(QStringLiteral("main"), QStringLiteral("never.bin"), content(3, 5000));
+    tree.setListedMd5(QStringLiteral("main"), QStringLiteral("never.bin"),
+                      MirrorTree::md5Hex("something else"));
+    QVERIFY2(run.start(tree, 3), qPrintable(run.errorText));
+
+    DownloadFileTaskSpecification task(tree.downloads().first(), &run.manager, &run.mirrors,
+                                       &run.config, nullptr, 1.0);
+    run.watch(&task);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    task.execute();
+
+    QTRY_COMPARE(canceled.count(), 1);
+    QCOMPARE(task.state, TaskErrorCanceled);
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(run.mirrors.mirrorList.isEmpty());
+    QCOMPARE(run.logCount(
+                 QStringLiteral("md5 sum for never.bin failed, invalidating mirror and retrying")),
+             3);
+    QCOMPARE(run.requestCount(QStringLiteral("/1/main/never.bin")), 3);
+    QCOMPARE(run.logCount(QLatin1String(noMirrorsText)), 1);
+    QVERIFY(run.log.last() == QLatin1String(noMirrorsText));
+    QTest::qWait(50);
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(task.state, TaskErrorCanceled);
+}
+
+void tst_DownloadFile::resetReleasesTheAttemptAndAllowsANewRun()
+{
+    DownloadRun run;
+    MirrorTree tree;
+    const QByteArray data = content(4, 7000);
+    tree.addFile(QStringLiteral("main"), QStringLiteral("again.bin"), data);
+    QVERIFY2(run.start(tree, 1), qPrintable(run.errorText));
+
+    DownloadFileTaskSpecification task(tree.downloads().first(), &run.manager, &run.mirrors,
+                                       &run.config, nullptr, 1.0);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    task.execute();
+    QTRY_COMPARE(finished.count(), 1);
+
+    QPointer<TaskSpecification> oldDownload = task.downloadTask;
+    task.reset();
+    QCOMPARE(task.state, TaskIdle);
+    QCOMPARE(task.progress, 0.0);
+    QVERIFY(task.subTasks.isEmpty());
+    QVERIFY(!task.downloadTask);
+    QTRY_VERIFY(oldDownload.isNull());
+
+    QVERIFY(QFile::remove(run.config.tempDir + QStringLiteral("/again.bin")));
+    task.execute();
+    QTRY_COMPARE(finished.count(), 2);
+    QCOMPARE(task.state, TaskFinished);
+    QCOMPARE(readFile(run.config.tempDir + QStringLiteral("/again.bin")), data);
+}
+
+void tst_DownloadFile::emptyListFinishesAtOnceWithoutFolders()
+{
+    DownloadRun run;
+    QList<FileDownloadSpecification> files;
+    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
+                                           0.4);
+    run.watch(&task);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    const TreeSnapshot before = TreeSnapshot::take(run.config.tempDir);
+    task.execute();
+
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(task.state, TaskFinished);
+    QCOMPARE(task.progress, 0.4);
+    QCOMPARE(run.log, QStringList{QStringLiteral("No downloads needed")});
+    QCOMPARE(TreeSnapshot::take(run.config.tempDir), before);
+}
+
+void tst_DownloadFile::listDownloadsSixAtATimeOfTen()
+{
+    DownloadRun run;
+    const MirrorTree tree = tenFiles();
+    QVERIFY2(run.start(tree, 2), qPrintable(run.errorText));
+    QList<FileDownloadSpecification> files = tree.downloads();
+    QCOMPARE(files.size(), 10);
+    QCOMPARE(run.config.downloadConcurrency, 6);
+
+    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
+                                           1.0);
+    run.watch(&task);
+    // Running and waiting file tasks whenever a download begins.
+    QList<QPair<int, int>> atStart;
+    connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
+        if (text.startsWith(QLatin1String("Downloading main/")) ||
+            text.startsWith(QLatin1String("Downloading data/"))) {
+            if (!text.endsWith(QLatin1String(" finished")))
+                atStart << qMakePair(task.runningTasks.size(), task.waitingTasks.size());
+        }
+    });
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    task.execute();
+
+    QCOMPARE(task.subTasks.size(), 10);
+    QCOMPARE(task.maxParallel, 6);
+    for (const TaskSpecification* sub : qAsConst(task.subTasks))
+        QCOMPARE(sub->parentProgressRange, 0.1);
+    QTRY_COMPARE(finished.count(), 1);
+
+    QCOMPARE(task.state, TaskFinished);
+    QCOMPARE(atStart.size(), 10);
+    // Six file tasks start at once; after that each start replaces one that finished.
+    for (int i = 0; i < 6; ++i)
+        QCOMPARE(atStart.at(i), qMakePair(6, 4));
+    for (int i = 6; i < 10; ++i) {
+        QVERIFY(atStart.at(i).first <= 6);
+        QVERIFY(atStart.at(i).second <= atStart.at(i - 1).second);
+        QVERIFY(atStart.at(i).second < 4);
+    }
+    QCOMPARE(run.log.first(), QStringLiteral("Downloading files"));
+    const QString versionDir = run.mirrorVersionDir(0);
+    for (const FileDownloadSpecification& spec : qAsConst(files)) {
+        QCOMPARE(
+            readFile(run.config.tempDir + QLatin1Char('/') + spec.file),
+            readFile(versionDir + QLatin1Char('/') + spec.section + QLatin1Char('/') + spec.file));
+    }
+}
+
+void tst_DownloadFile::totalIsTheWholeListFromTheFirstTick()
+{
+    DownloadRun run;
+    MirrorTree tree;
+    for (int i = 0; i < 3; ++i)
+        tree.addFile(QStringLiteral("main"), QStringLiteral("big%1.bin").arg(i),
+                     content(i, 300000));
+    // A slow mirror (nginx sends the first second's worth at once), so that ticks find the
+    // downloads under way, one at a time.
+    QVERIFY(tree.build(run.mirrorRoot(0)));
+    run.nginx.addMirror(run.mirrorRoot(0), QStringLiteral("limit_rate 200k;"));
+    QVERIFY2(run.nginx.start(), qPrintable(run.nginx.errorText()));
+    const QString ini = run.dir.path() + QStringLiteral("/mirrors.ini");
+    QVERIFY(run.nginx.writeMirrorsIni(ini));
+    run.mirrors.initDefault(ini, run.version);
+    run.config.downloadConcurrency = 1;
+
+    QList<FileDownloadSpecification> files = tree.downloads();
+    quint64 sum = 0;
+    for (const FileDownloadSpecification& spec : qAsConst(files))
+        sum += spec.size;
+    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
+                                           1.0);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    task.execute();
+    QCOMPARE(task.totalBytes, sum);
+
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    task.timeTick(done, total, speed, downloading);
+    QCOMPARE(total, sum);
+    QCOMPARE(done, quint64(0));
+
+    const auto receiving = [&task] {
+        for (TaskSpecification* sub : qAsConst(task.runningTasks)) {
+            const DownloadTaskSpecification* download =
+                static_cast<DownloadFileTaskSpecification*>(sub)->downloadTask;
+            if (download->reply && download->bytesReceived > 0)
+                return true;
+        }
+        return false;
+    };
+    QTRY_VERIFY(receiving());
+    done = total = speed = 0;
+    task.timeTick(done, total, speed, downloading);
+    QCOMPARE(total, sum);
+    QVERIFY(downloading);
+    QVERIFY(done > 0 && done < sum);
+    QVERIFY(speed > 0);
+
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
+    done = total = speed = 0;
+    task.timeTick(done, total, speed, downloading);
+    QCOMPARE(total, sum);
+    QCOMPARE(done, sum);
+
+    task.reset();
+    QCOMPARE(task.totalBytes, quint64(0));
+    QCOMPARE(task.state, TaskIdle);
+    QVERIFY(task.subTasks.isEmpty());
+}
+
+void tst_DownloadFile::subFoldersAreMadeOnceForTheirFiles()
+{
+    DownloadRun run;
+    QList<FileDownloadSpecification> files;
+    for (const char* name : {"top.txt", "a/one.txt", "a/two.txt", "a/b/c/deep.txt", "x/y.txt"}) {
+        FileDownloadSpecification spec;
+        spec.file = QLatin1String(name);
+        files << spec;
+    }
+    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
+                                           1.0);
+    QVERIFY(task.makeSubDirs());
+
+    QStringList made = TreeSnapshot::take(run.config.tempDir).entries.keys();
+    made.sort();
+    QCOMPARE(made, QStringList({QStringLiteral("a"), QStringLiteral("a/b"), QStringLiteral("a/b/c"),
+                                QStringLiteral("x")}));
+    // A second pass finds everything in place and changes nothing.
+    QVERIFY(task.makeSubDirs());
+    QCOMPARE(task.state, TaskIdle);
+}
+
+void tst_DownloadFile::folderThatCannotBeMadeFailsBeforeAnyDownload()
+{
+    DownloadRun run;
+    MirrorTree tree;
+    tree.addFile(QStringLiteral("main"), QStringLiteral("fine.txt"), "fine");
+    tree.addFile(QStringLiteral("main"), QStringLiteral("blocked/inner.txt"), "inner");
+    QVERIFY2(run.start(tree, 1), qPrintable(run.errorText));
+    // A plain file where the folder has to go.
+    QVERIFY(writeFile(run.config.tempDir, QStringLiteral("blocked"), "in the way"));
+
+    QList<FileDownloadSpecification> files = tree.downloads();
+    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
+                                           1.0);
+    run.watch(&task);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    task.execute();
+
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(task.state, TaskErrorCanceled);
+    QVERIFY(task.subTasks.isEmpty());
+    QCOMPARE(run.log, QStringList{QStringLiteral("Could not create dir %1/blocked")
+                                      .arg(QDir(run.config.tempDir).canonicalPath())});
+    QTest::qWait(100);
+    QVERIFY(run.nginx.accessLog().isEmpty());
+}
+
+void tst_DownloadFile::pathLeavingTheTempFolderFailsBeforeAnyDownload()
+{
+    DownloadRun run;
+    QList<FileDownloadSpecification> files;
+    FileDownloadSpecification first;
+    first.section = QStringLiteral("main");
+    first.file = QStringLiteral("sub/fine.txt");
+    FileDownloadSpecification hostile = first;
+    hostile.file = QStringLiteral("sub/../../escaped.txt");
+    files << first << hostile;
+    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
+                                           1.0);
+    run.watch(&task);
+    const TreeSnapshot before = TreeSnapshot::take(run.dir.path());
+    task.execute();
+
+    QCOMPARE(task.state, TaskErrorCanceled);
+    QCOMPARE(run.log, QStringList{QStringLiteral("Invalid file name sub/../../escaped.txt in "
+                                                 "download list")});
+    QCOMPARE(TreeSnapshot::take(run.dir.path()), before);
+}
+
+void tst_DownloadFile::failedFileStopsTheList()
+{
+    DownloadRun run;
+    MirrorTree tree;
+    tree.addFile(QStringLiteral("main"), QStringLiteral("missing.bin"), "gone");
+    tree.addFile(QStringLiteral("main"), QStringLiteral("later.bin"), "later");
+    QVERIFY2(run.start(tree, 2), qPrintable(run.errorText));
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(QFile::remove(run.mirrorVersionDir(i) + QStringLiteral("/main/missing.bin")));
+    run.config.downloadConcurrency = 1;
+
+    QList<FileDownloadSpecification> files = tree.downloads();
+    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
+                                           1.0);
+    run.watch(&task);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    task.execute();
+
+    QTRY_COMPARE(canceled.count(), 1);
+    QCOMPARE(task.state, TaskErrorCanceled);
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(run.mirrors.mirrorList.isEmpty());
+    QCOMPARE(run.logCount(QLatin1String(noMirrorsText)), 1);
+    QCOMPARE(task.subTasks.at(1)->state, TaskIdle);
+    QCOMPARE(run.requestCount(QStringLiteral("/1/main/later.bin")), 0);
+    QVERIFY(!QFile::exists(run.config.tempDir + QStringLiteral("/missing.bin")));
+}
+
+QTEST_GUILESS_MAIN(tst_DownloadFile)
+#include "tst_downloadfile.moc"
