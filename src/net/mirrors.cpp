@@ -130,7 +130,7 @@ int Mirrors::getRandomMirror(FTPSiteAccessData& mirror)
     if (used >= capacity)
         return AllSlotsInUse;
 
-    // The engine seeds qrand with qsrand, and tests replay a draw by seeding it the same way.
+    // qrand, which the engine seeds once per update, so a seeded run draws the same mirrors.
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
     int r = qrand() % (capacity - used);

@@ -7,6 +7,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -157,6 +158,8 @@ private slots:
     void dataAfterFifteenTicksRestartsTheCount();
     void waitsForAFreeSlot();
     void lastMirrorGoneFailsEveryDownload();
+    void unreachableMirrorIsDroppedAfterItsRetries_data();
+    void unreachableMirrorIsDroppedAfterItsRetries();
     void unwritableFileFailsWithoutRequest();
     void userCancelDeletesPartialFileAndReleasesSlot();
     void userCancelWhileWaitingStopsWaiting();
@@ -506,6 +509,46 @@ void tst_DownloadTask::lastMirrorGoneFailsEveryDownload()
     QCOMPARE(rig.log.count(QStringLiteral("There are no (more) known working mirrors available")),
              1);
     QCOMPARE(server->requestCount(Rig::serverPath(QStringLiteral("g"))), 0);
+}
+
+void tst_DownloadTask::unreachableMirrorIsDroppedAfterItsRetries_data()
+{
+    QTest::addColumn<QString>("url");
+
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+    const quint16 freePort = closed.serverPort();
+    closed.close();
+    QTest::newRow("connection refused")
+        << QStringLiteral("http://127.0.0.1:%1/base/7").arg(freePort);
+    QTest::newRow("no address in mirrors.ini") << QStringLiteral("/7");
+    QTest::newRow("unknown scheme") << QStringLiteral("gopher://127.0.0.1:1/7");
+}
+
+void tst_DownloadTask::unreachableMirrorIsDroppedAfterItsRetries()
+{
+    QFETCH(QString, url);
+
+    Rig rig;
+    FTPSiteAccessData site;
+    site.name = QStringLiteral("nowhere");
+    site.url = url;
+    site.retries = 2;
+    site.maxConnections = 3;
+    rig.mirrors.mirrorList.append(site);
+
+    DownloadTaskSpecification* task = rig.makeTask(QStringLiteral("f"));
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    task->execute();
+    QTRY_COMPARE(canceled.count(), 1);
+    QCOMPARE(task->state, TaskErrorCanceled);
+    QVERIFY(rig.mirrors.mirrorList.isEmpty());
+    // Three attempts, each logging the reply's error text, then the removal and the empty list.
+    QCOMPARE(rig.log.size(), 1 + 3 + 2);
+    QCOMPARE(rig.log.first(), QStringLiteral("Downloading f"));
+    QCOMPARE(rig.log.at(3), QStringLiteral("Mirror nowhere failed too many times, removing"));
+    QCOMPARE(rig.log.last(), QStringLiteral("There are no (more) known working mirrors available"));
+    QVERIFY(!QFile::exists(rig.localPath(QStringLiteral("f"))));
 }
 
 void tst_DownloadTask::unwritableFileFailsWithoutRequest()
