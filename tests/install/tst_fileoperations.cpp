@@ -4,6 +4,7 @@
 #include "install/filerenametaskspecification.h"
 #include "install/fileunziptaskspecification.h"
 #include "support/mirrortree.h"
+#include "support/spytexts.h"
 #include "support/treesnapshot.h"
 
 #include <QDir>
@@ -15,14 +16,6 @@
 #include <QtTest>
 
 namespace {
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList result;
-    for (const QList<QVariant>& args : spy)
-        result << args.at(0).toString();
-    return result;
-}
-
 QByteArray randomBytes(int size)
 {
     QByteArray data(size, Qt::Uninitialized);
@@ -129,7 +122,7 @@ void tst_FileOperations::dirCreateBlockedByFile()
     task.execute();
     QCOMPARE(task.state, TaskState(TaskErrorCanceled));
     QCOMPARE(canceled.count(), 1);
-    QCOMPARE(texts(messages),
+    QCOMPARE(spyTexts(messages),
              QStringList(QStringLiteral(
                              "Could not create dir '%1' because it already exists and is not a dir")
                              .arg(root.filePath(file))));
@@ -147,7 +140,7 @@ void tst_FileOperations::dirCreateOfRelativeSingleComponentFails()
     QSignalSpy messages(&task, &TaskSpecification::message);
     task.execute();
     QCOMPARE(task.state, TaskState(TaskErrorCanceled));
-    QCOMPARE(texts(messages), QStringList(QStringLiteral("Could not create dir %1").arg(name)));
+    QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("Could not create dir %1").arg(name)));
     QVERIFY(journal.entries.isEmpty());
     QVERIFY(!QFileInfo::exists(name));
 }
@@ -181,7 +174,7 @@ void tst_FileOperations::deleteFailsOnlyWhenItMustSucceed()
     QCOMPARE(task.state, TaskState(fails ? TaskErrorCanceled : TaskFinished));
     const QStringList expected =
         fails ? QStringList(QStringLiteral("Could not delete '%1'").arg(path)) : QStringList();
-    QCOMPARE(texts(messages), expected);
+    QCOMPARE(spyTexts(messages), expected);
 }
 
 void tst_FileOperations::renameRecordsUndoEntry()
@@ -221,7 +214,7 @@ void tst_FileOperations::renameOntoExistingFileChangesNothing()
     QSignalSpy messages(&task, &TaskSpecification::message);
     task.execute();
     QCOMPARE(task.state, TaskState(TaskErrorCanceled));
-    QCOMPARE(texts(messages),
+    QCOMPARE(spyTexts(messages),
              QStringList(QStringLiteral("Could not rename '%1' to '%2'").arg(from, to)));
     QVERIFY(journal.entries.isEmpty());
     QCOMPARE(TreeSnapshot::take(root.path()), before);
@@ -268,7 +261,7 @@ void tst_FileOperations::copyOntoExistingFileChangesNothing()
     task.execute();
     QTRY_COMPARE(canceled.count(), 1);
     QCOMPARE(task.state, TaskState(TaskErrorCanceled));
-    QCOMPARE(texts(messages),
+    QCOMPARE(spyTexts(messages),
              QStringList(QStringLiteral("Could not copy '%1' to '%2'").arg(src, dst)));
     QVERIFY(journal.entries.isEmpty());
     QCOMPARE(TreeSnapshot::take(root.path()), before);
@@ -316,7 +309,7 @@ void tst_FileOperations::unzip()
         QCOMPARE(readFile(dst), result);
     } else {
         QCOMPARE(task.state, TaskState(TaskErrorCanceled));
-        QCOMPARE(texts(messages),
+        QCOMPARE(spyTexts(messages),
                  QStringList(QStringLiteral("Could not unzip '%1' to '%2'").arg(src, dst)));
         QVERIFY(journal.entries.isEmpty());
         QCOMPARE(TreeSnapshot::take(root.path()), before);

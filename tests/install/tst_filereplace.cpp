@@ -2,6 +2,7 @@
 #include "support/installsandbox.h"
 #include "support/mirrortree.h"
 #include "support/poolgate.h"
+#include "support/spytexts.h"
 #include "support/treesnapshot.h"
 
 #include <QFile>
@@ -12,14 +13,6 @@
 #include <sys/stat.h>
 
 namespace {
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList result;
-    for (const QList<QVariant>& args : spy)
-        result << args.at(0).toString();
-    return result;
-}
-
 QStringList stepClasses(const ComposedTaskSpecification& task)
 {
     QStringList result;
@@ -109,7 +102,7 @@ void tst_FileReplace::newFileIsInstalledWithWholeWeight()
     QTRY_COMPARE(task.state, TaskState(TaskFinished));
     QCOMPARE(task.progress, 0.5);
 
-    QCOMPARE(texts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
+    QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
     QCOMPARE(readFile(box.appFile(QStringLiteral("data"))), content);
     QVERIFY(oldFiles.isEmpty());
     QVERIFY(!task.destRenamed);
@@ -186,7 +179,7 @@ void tst_FileReplace::installedFileIsMovedAside()
     QTRY_COMPARE(task.state, TaskState(TaskFinished));
 
     // The log names the download's key, the files use the installed name.
-    QCOMPARE(texts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
+    QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
     QCOMPARE(readFile(box.appFile(name)), content);
     QCOMPARE(readFile(box.appFile(oldName)), QByteArray("installed version"));
     QCOMPARE(oldFiles, listed ? QList<QString>{box.app.relative(oldName)} : QList<QString>());
@@ -216,8 +209,8 @@ void tst_FileReplace::wrongUnzippedSumRestoresOldFile()
     task.execute();
     QTRY_VERIFY(task.state != TaskRunning);
     QCOMPARE(task.state, TaskState(TaskErrorCanceled));
-    QVERIFY(texts(messages).contains(QStringLiteral("Signature check failed for %1")
-                                         .arg(box.appFile(QStringLiteral("world.bin")))));
+    QVERIFY(spyTexts(messages).contains(QStringLiteral("Signature check failed for %1")
+                                            .arg(box.appFile(QStringLiteral("world.bin")))));
     QVERIFY(errors.isEmpty());
     QCOMPARE(TreeSnapshot::take(box.app.path()), before);
     QVERIFY(listJournal.entries.isEmpty());
@@ -263,9 +256,9 @@ void tst_FileReplace::emptyUnzipMd5SelectsSignatureCheck()
         QCOMPARE(readFile(installed), content);
     } else {
         QCOMPARE(task.state, TaskState(TaskErrorCanceled));
-        QVERIFY(texts(messages).contains(
+        QVERIFY(spyTexts(messages).contains(
             QStringLiteral("Could not open file %1 for reading").arg(installed + ".sig")));
-        QVERIFY(texts(messages).contains(
+        QVERIFY(spyTexts(messages).contains(
             QStringLiteral("Signature check failed for %1").arg(installed)));
         QCOMPARE(TreeSnapshot::take(box.app.path()), before);
     }
@@ -366,7 +359,7 @@ void tst_FileReplace::cancelDuringUnzipRestoresOldFile()
     QCOMPARE(task.state, TaskState(TaskUserCanceled));
     QCOMPARE(TreeSnapshot::take(box.app.path()), before);
     QVERIFY(listJournal.entries.isEmpty());
-    QCOMPARE(texts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
+    QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
 }
 
 void tst_FileReplace::cancelDuringLastCopyStillCompletes()

@@ -5,6 +5,7 @@
 #include "support/installsandbox.h"
 #include "support/mirrortree.h"
 #include "support/poolgate.h"
+#include "support/spytexts.h"
 #include "support/treesnapshot.h"
 #include "tasks/asynctaskspecification.h"
 
@@ -17,14 +18,6 @@
 #include <unistd.h>
 
 namespace {
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList result;
-    for (const QList<QVariant>& args : spy)
-        result << args.at(0).toString();
-    return result;
-}
-
 QList<FileReplaceSpecification> stageCopies(InstallSandbox& box, const QStringList& names)
 {
     QList<FileReplaceSpecification> specs;
@@ -78,7 +71,7 @@ void tst_FileReplaceList::emptyReplacementListFinishesAtOnce()
     QCOMPARE(list.state, TaskState(TaskFinished));
     QCOMPARE(list.progress, 0.4);
     QVERIFY(list.subTasks.isEmpty());
-    QCOMPARE(texts(messages), QStringList(QStringLiteral("Starting file updates")));
+    QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("Starting file updates")));
 }
 
 void tst_FileReplaceList::missingFoldersAreCreatedFirst_data()
@@ -128,7 +121,7 @@ void tst_FileReplaceList::missingFoldersAreCreatedFirst()
     }
 
     QTRY_COMPARE(list.state, TaskState(TaskFinished));
-    QVERIFY(!texts(messages).contains(RollingBack));
+    QVERIFY(!spyTexts(messages).contains(RollingBack));
     for (const QString& name : files)
         QCOMPARE(readFile(box.appFile(name)), "new " + name.toUtf8());
     int dirEntries = 0;
@@ -175,10 +168,10 @@ void tst_FileReplaceList::failingReplacementUndoesTheWholeInstallation()
     QCOMPARE(list.state, TaskState(TaskErrorCanceled));
     QCOMPARE(good->state, TaskState(TaskFinished));
     QCOMPARE(bad->state, TaskState(TaskErrorCanceled));
-    QCOMPARE(texts(messages).count(RollingBack), 1);
-    QVERIFY(texts(messages).indexOf(RollingBack) >
-            texts(messages).indexOf(QStringLiteral("Signature check failed for %1")
-                                        .arg(box.appFile(QStringLiteral("a/b/bad")))));
+    QCOMPARE(spyTexts(messages).count(RollingBack), 1);
+    QVERIFY(spyTexts(messages).indexOf(RollingBack) >
+            spyTexts(messages).indexOf(QStringLiteral("Signature check failed for %1")
+                                           .arg(box.appFile(QStringLiteral("a/b/bad")))));
     // Only the leftover old copy, deleted on purpose, is not restored.
     TreeSnapshot expected = before;
     expected.entries.remove(QStringLiteral("_old_top"));
@@ -202,7 +195,7 @@ void tst_FileReplaceList::folderBlockedByFileStartsNoReplacement()
     list.execute();
     QTRY_VERIFY(list.state != TaskRunning);
     QCOMPARE(list.state, TaskState(TaskErrorCanceled));
-    QCOMPARE(texts(messages),
+    QCOMPARE(spyTexts(messages),
              QStringList({QStringLiteral("Starting file updates"),
                           QStringLiteral("Could not create dir '%1' because it already exists and "
                                          "is not a dir")
@@ -235,10 +228,10 @@ void tst_FileReplaceList::readOnlyTargetFolderUndoesTheWholeInstallation()
     const TreeSnapshot after = TreeSnapshot::take(box.app.path());
     QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QCOMPARE(list.state, TaskState(TaskErrorCanceled));
-    QVERIFY(texts(messages).contains(QStringLiteral("Could not rename '%1' to '%2'")
-                                         .arg(box.appFile(QStringLiteral("ro/file")),
-                                              box.appFile(QStringLiteral("ro/_old_file")))));
-    QVERIFY(texts(messages).contains(RollingBack));
+    QVERIFY(spyTexts(messages).contains(QStringLiteral("Could not rename '%1' to '%2'")
+                                            .arg(box.appFile(QStringLiteral("ro/file")),
+                                                 box.appFile(QStringLiteral("ro/_old_file")))));
+    QVERIFY(spyTexts(messages).contains(RollingBack));
     QVERIFY2(after == before, qPrintable(before.diff(after)));
 }
 
@@ -269,7 +262,7 @@ void tst_FileReplaceList::cancelWhileReplacementsWaitUndoesEverything()
     QCOMPARE(list.subTasks.at(1)->state, TaskState(TaskFinished));
     QCOMPARE(list.subTasks.at(2)->state, TaskState(TaskIdle));
     QCOMPARE(list.subTasks.at(3)->state, TaskState(TaskIdle));
-    QCOMPARE(texts(messages).count(RollingBack), 1);
+    QCOMPARE(spyTexts(messages).count(RollingBack), 1);
     QCOMPARE(TreeSnapshot::take(box.app.path()), before);
 }
 
@@ -306,7 +299,7 @@ void tst_FileReplaceList::emptyDeletionListFinishesAtOnce()
     list.execute();
     QCOMPARE(list.state, TaskState(TaskFinished));
     QCOMPARE(list.progress, 0.05);
-    QCOMPARE(texts(messages), QStringList(QStringLiteral("Starting deleting files")));
+    QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("Starting deleting files")));
 }
 
 void tst_FileReplaceList::deletionListIgnoresFailures()
@@ -326,7 +319,7 @@ void tst_FileReplaceList::deletionListIgnoresFailures()
     for (const TaskSpecification* deletion : qAsConst(list.subTasks))
         QCOMPARE(deletion->parentProgressRange, 0.25);
     QTRY_COMPARE(list.state, TaskState(TaskFinished));
-    QCOMPARE(texts(messages), QStringList(QStringLiteral("Starting deleting files")));
+    QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("Starting deleting files")));
     QVERIFY(!QFileInfo::exists(box.appFile(QStringLiteral("one"))));
     QVERIFY(!QFileInfo::exists(box.appFile(QStringLiteral("sub/two"))));
     QVERIFY(QFileInfo(box.appFile(QStringLiteral("sub"))).isDir());
