@@ -66,6 +66,7 @@ private slots:
     void cancelDuringUnzipRestoresOldFile();
     void cancelDuringLastCopyStillCompletes();
     void resetAfterSuccessKeepsInstallation();
+    void resetAfterFailureAllowsAnotherRun();
 };
 
 void tst_FileReplace::newFileIsInstalledWithWholeWeight_data()
@@ -412,6 +413,29 @@ void tst_FileReplace::resetAfterSuccessKeepsInstallation()
     QVERIFY(messages.isEmpty());
     QCOMPARE(TreeSnapshot::take(box.app.path()), installed);
     QCOMPARE(listJournal.entries.size(), 2);
+}
+
+void tst_FileReplace::resetAfterFailureAllowsAnotherRun()
+{
+    InstallSandbox box;
+    QVERIFY(box.isValid());
+    QVERIFY(writeFile(box.app.path(), QStringLiteral("data.pak"), "installed version"));
+    FileReplaceSpecification spec = box.stageCopy(QStringLiteral("data.pak"), "fresh");
+    const QString download = QDir(box.config.tempDir).filePath(spec.file);
+    QVERIFY(QFile::rename(download, download + QStringLiteral(".away")));
+
+    RollbackDataList listJournal;
+    QList<QString> oldFiles;
+    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
+    task.execute();
+    QTRY_COMPARE(task.state, TaskState(TaskErrorCanceled));
+    QCOMPARE(readFile(box.appFile(QStringLiteral("data.pak"))), QByteArray("installed version"));
+
+    task.reset();
+    QVERIFY(QFile::rename(download + QStringLiteral(".away"), download));
+    task.execute();
+    QTRY_COMPARE(task.state, TaskState(TaskFinished));
+    QCOMPARE(readFile(box.appFile(QStringLiteral("data.pak"))), QByteArray("fresh"));
 }
 
 QTEST_MAIN(tst_FileReplace)
