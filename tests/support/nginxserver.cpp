@@ -77,7 +77,7 @@ QString NginxServer::configText() const
     for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         text += QStringLiteral("    %1_temp_path \"%2/%1\";\n").arg(QLatin1String(kind), dir);
     text += QStringLiteral("    default_type application/octet-stream;\n");
-    text += QStringLiteral("    sendfile on;\n    tcp_nopush on;\n    keepalive_timeout 65;\n");
+    text += QStringLiteral("    sendfile on;\n    keepalive_timeout 65;\n");
     for (int i = 0; i < mirrors.size(); ++i) {
         const Mirror& mirror = mirrors.at(i);
         text += QStringLiteral("    server {\n");
