@@ -33,7 +33,5 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 void FileDeleteListTaskSpecification::reset()
 {
     clearSubTasks();
-    subTaskCanceled = false;
-    doneCalled = false;
     TaskSpecification::reset();
 }

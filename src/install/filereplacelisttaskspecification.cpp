@@ -80,7 +80,5 @@ void FileReplaceListTaskSpecification::reset()
         ownJournal.clear();
     else
         ownJournal.rollback(this);
-    subTaskCanceled = false;
-    doneCalled = false;
     TaskSpecification::reset();
 }

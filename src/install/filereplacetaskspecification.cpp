@@ -114,7 +114,5 @@ void FileReplaceTaskSpecification::reset()
     else
         ownJournal.rollback(this);
     destRenamed = false;
-    subTaskCanceled = false;
-    doneCalled = false;
     TaskSpecification::reset();
 }

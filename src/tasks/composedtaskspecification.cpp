@@ -190,6 +190,10 @@ void ComposedTaskSpecification::clearSubTasks()
     waitingTasks.clear();
     runningTasks.clear();
     doneTasks.clear();
+    // The run's flags go with its sub-tasks: a task that builds fresh sub-tasks after this
+    // must be able to start them.
+    subTaskCanceled = false;
+    doneCalled = false;
     dropQueuedStarts();
 }
 

@@ -44,7 +44,8 @@ public:
     // it ends the task before returning.
     void executeSubTasks();
     TaskState getStateFromSubTasks() const;
-    // Disconnects every sub-task from this task and releases it with deleteLater.
+    // Disconnects every sub-task from this task, releases it with deleteLater and forgets the
+    // run (lists, the cancelled and done flags, queued starts), so fresh sub-tasks can run.
     void clearSubTasks();
 
     QList<TaskSpecification*> subTasks;

@@ -57,6 +57,7 @@ private slots:
     void longSynchronousChainDoesNotRecurse();
     void releasedSubTaskNoLongerReaches();
     void startQueuedBeforeResetDoesNotOverrun();
+    void freshSubTasksRunAfterAFailedRun();
     void textsAreForwarded();
 };
 
@@ -415,6 +416,25 @@ void tst_ComposedTask::startQueuedBeforeResetDoesNotOverrun()
     QCOMPARE(chain.runningTasks.size(), 1);
     QCOMPARE(first->executions, 2);
     QCOMPARE(second->executions, 0);
+}
+
+void tst_ComposedTask::freshSubTasksRunAfterAFailedRun()
+{
+    // The way the concrete tasks start over: discard the sub-tasks, reset, build new ones.
+    Chain chain(1, 1.0);
+    chain.add(ProbeTask::FailAtOnce, 1.0);
+    chain.execute();
+    oneTurn();
+    QCOMPARE(chain.state, TaskState(TaskErrorCanceled));
+
+    chain.clearSubTasks();
+    chain.TaskSpecification::reset();
+    ProbeTask* fresh = chain.add(ProbeTask::FinishAtOnce, 1.0);
+    chain.execute();
+    oneTurn();
+    oneTurn();
+    QCOMPARE(fresh->executions, 1);
+    QCOMPARE(chain.state, TaskState(TaskFinished));
 }
 
 void tst_ComposedTask::textsAreForwarded()
