@@ -3,6 +3,7 @@
 #include "support/treesnapshot.h"
 #include "support/updateserverprocess.h"
 
+#include <QSignalSpy>
 #include <QtTest>
 
 namespace {
@@ -36,6 +37,8 @@ private slots:
     void isSpecialFileName_data();
     void isSpecialFileName();
     void newConfigurationIsEmpty();
+    void missingClientTypeOrVersion_data();
+    void missingClientTypeOrVersion();
     void downloadSettings_data();
     void downloadSettings();
     void channelSelection_data();
@@ -133,6 +136,33 @@ void tst_Configuration::newConfigurationIsEmpty()
     QVERIFY(config.tempDir.isEmpty());
     QVERIFY(config.proxy.isEmpty());
     QCOMPARE(config.downloadConcurrency, 0);
+}
+
+void tst_Configuration::missingClientTypeOrVersion_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("clientType");
+    QTest::addColumn<QString>("fatalError");
+    QTest::newRow("no type") << QStringList{"update"} << ""
+                             << "No client type specified";
+    QTest::newRow("no version") << QStringList{"update", "client_x"} << "client_x"
+                                << "No client version specified";
+}
+
+void tst_Configuration::missingClientTypeOrVersion()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, clientType);
+    QFETCH(QString, fatalError);
+    Configuration config;
+    QSignalSpy fatal(&config, &Configuration::fatalError);
+
+    QVERIFY(!config.getClientTypeVersion(arguments, 1));
+
+    QCOMPARE(fatal.count(), 1);
+    QCOMPARE(fatal.at(0).at(0).toString(), fatalError);
+    QCOMPARE(config.clientType, clientType);
+    QCOMPARE(config.clientVersion, 0);
 }
 
 void tst_Configuration::downloadSettings_data()
