@@ -40,9 +40,6 @@ void DownloadFileListTaskSpecification::reset()
 {
     clearSubTasks();
     totalBytes = 0;
-    // The flags of the finished run would otherwise keep the next run from ever ending.
-    subTaskCanceled = false;
-    doneCalled = false;
     TaskSpecification::reset();
 }
 

@@ -27,9 +27,6 @@ void DownloadFileTaskSpecification::reset()
 {
     clearSubTasks();
     downloadTask = nullptr;
-    // The flags of the finished run would otherwise keep the next run from ever ending.
-    subTaskCanceled = false;
-    doneCalled = false;
     TaskSpecification::reset();
 }
 

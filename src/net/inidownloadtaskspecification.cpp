@@ -29,17 +29,9 @@ void IniDownloadTaskSpecification::execute()
 
 void IniDownloadTaskSpecification::reset()
 {
-    discardSubTasks();
+    clearSubTasks();
     attempt = 0;
     TaskSpecification::reset();
-}
-
-void IniDownloadTaskSpecification::discardSubTasks()
-{
-    clearSubTasks();
-    // The flags of the finished run would otherwise keep the next run from ever ending.
-    subTaskCanceled = false;
-    doneCalled = false;
 }
 
 void IniDownloadTaskSpecification::makeSubtasksAndStart()
@@ -76,12 +68,12 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     if (attempt > maxRetries) {
         emit message(QStringLiteral("Could not verify the product ini file. Aborting"));
         // The failed check still finishes; released first, it cannot finish this task too.
-        discardSubTasks();
+        clearSubTasks();
         errorCancel();
         return;
     }
     emit message(QStringLiteral("Could not verify the product ini file. Retrying"));
-    discardSubTasks();
+    clearSubTasks();
     TaskSpecification::reset();
     makeSubtasksAndStart();
 }

@@ -37,9 +37,6 @@ public:
     // Failed verifications so far; 0 means the first attempt, which reuses local copies.
     int attempt = 0;
 
-private:
-    void discardSubTasks();
-
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
 };
