@@ -59,6 +59,7 @@ private slots:
     void folderThatCannotBeMadeFailsBeforeAnyDownload();
     void pathLeavingTheTempFolderFailsBeforeAnyDownload();
     void failedFileStopsTheList();
+    void userCancelStopsTheListAndRemovesPartialFiles();
 };
 
 void tst_DownloadFile::initTestCase()
@@ -431,6 +432,57 @@ void tst_DownloadFile::failedFileStopsTheList()
     QCOMPARE(task.subTasks.at(1)->state, TaskIdle);
     QCOMPARE(run.requestCount(QStringLiteral("/1/main/later.bin")), 0);
     QVERIFY(!QFile::exists(run.config.tempDir + QStringLiteral("/missing.bin")));
+}
+
+void tst_DownloadFile::userCancelStopsTheListAndRemovesPartialFiles()
+{
+    DownloadRun run;
+    MirrorTree tree;
+    for (int i = 0; i < 4; ++i)
+        tree.addFile(QStringLiteral("main"), QStringLiteral("big%1.bin").arg(i),
+                     content(i, 400000));
+    QVERIFY(tree.build(run.mirrorRoot(0)));
+    run.nginx.addMirror(run.mirrorRoot(0), QStringLiteral("limit_rate 100k;"));
+    QVERIFY2(run.nginx.start(), qPrintable(run.nginx.errorText()));
+    const QString ini = run.dir.path() + QStringLiteral("/mirrors.ini");
+    QVERIFY(run.nginx.writeMirrorsIni(ini));
+    run.mirrors.initDefault(ini, run.version);
+    run.config.downloadConcurrency = 2;
+
+    QList<FileDownloadSpecification> files = tree.downloads();
+    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
+                                           1.0);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    task.execute();
+    const auto bothReceiving = [&task] {
+        for (int i = 0; i < 2; ++i) {
+            TaskSpecification* sub = task.subTasks.at(i);
+            const DownloadTaskSpecification* download =
+                static_cast<DownloadFileTaskSpecification*>(sub)->downloadTask;
+            if (!download || !download->reply || download->bytesReceived == 0)
+                return false;
+        }
+        return true;
+    };
+    QTRY_VERIFY(bothReceiving());
+    task.userCanceled();
+
+    QTRY_COMPARE(canceled.count(), 1);
+    QCOMPARE(finished.count(), 0);
+    // The first file takes the user's cancel; its end aborts the second as a sibling before
+    // the request reaches it, and an aborted sibling makes the list end with an error.
+    QCOMPARE(task.subTasks.at(0)->state, TaskUserCanceled);
+    QCOMPARE(task.subTasks.at(1)->state, TaskErrorCanceled);
+    QCOMPARE(task.state, TaskErrorCanceled);
+    QVERIFY(task.cancelRequested);
+    QCOMPARE(task.subTasks.at(2)->state, TaskIdle);
+    QTest::qWait(100);
+    QCOMPARE(canceled.count(), 1);
+    // Partial files are gone; the slots are back.
+    QCOMPARE(QDir(run.config.tempDir).entryList(QDir::Files), QStringList());
+    QCOMPARE(run.mirrors.mirrorList.first().inUse, 0);
+    QCOMPARE(run.requestCount(QStringLiteral("/1/main/big2.bin")), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadFile)

@@ -6,7 +6,10 @@
 #include "support/mirrortree.h"
 #include "support/treesnapshot.h"
 
+#include "crypto/checksigfunc.h"
+
 #include <QFile>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -36,6 +39,7 @@ class tst_IniDownload : public QObject
 private slots:
     void initTestCase();
 
+    void mirrorTreeListsSignedTwoAndFiveFieldEntries();
     void firstAttemptReusesLocalCopies_data();
     void firstAttemptReusesLocalCopies();
     void badLocalCopyFetchesBothAgain();
@@ -55,6 +59,47 @@ private:
 void tst_IniDownload::initTestCase()
 {
     crypt_init();
+}
+
+void tst_IniDownload::mirrorTreeListsSignedTwoAndFiveFieldEntries()
+{
+    QTemporaryDir dir;
+    const QString source = dir.path() + QStringLiteral("/source");
+    QVERIFY(writeFile(source, QStringLiteral("main/client.bin"), "client"));
+    QVERIFY(writeFile(source, QStringLiteral("main/lib/libq.so.gz"), MirrorTree::gzip("library")));
+    QVERIFY(writeFile(source, QStringLiteral("data/pack.dat"), QByteArray(3000, 'p')));
+    MirrorTree tree(7);
+    QVERIFY(tree.addFolder(source));
+    tree.addDelete(QStringLiteral("old/obsolete.txt"));
+    const QString root = dir.path() + QStringLiteral("/mirror");
+    QString error;
+    QVERIFY2(tree.build(root, &error), qPrintable(error));
+
+    const QString ini = root + QStringLiteral("/7/client_linux_x86.ini");
+    QSettings settings(ini, QSettings::IniFormat);
+    QCOMPARE(settings.childGroups(), QStringList({QStringLiteral("data"), QStringLiteral("delete"),
+                                                  QStringLiteral("main")}));
+    QCOMPARE(settings.value(QStringLiteral("main/client.bin")).toString(),
+             MirrorTree::md5Hex("client") + QStringLiteral("::6"));
+    const QByteArray packed = readFile(source + QStringLiteral("/main/lib/libq.so.gz"));
+    QCOMPARE(settings.value(QStringLiteral("main/lib/libq.so.gz")).toString(),
+             QStringLiteral("%1::%2::%3::7::lib/libq.so")
+                 .arg(MirrorTree::md5Hex(packed))
+                 .arg(packed.size())
+                 .arg(MirrorTree::md5Hex("library")));
+    QCOMPARE(settings.value(QStringLiteral("data/pack.dat")).toString().section("::", 1),
+             QStringLiteral("3000"));
+    settings.beginGroup(QStringLiteral("delete"));
+    QCOMPARE(settings.allKeys(), QStringList{QStringLiteral("old/obsolete.txt")});
+    settings.endGroup();
+
+    QCOMPARE(readFile(root + QStringLiteral("/7/main/lib/libq.so.gz")), packed);
+    QCOMPARE(readFile(root + QStringLiteral("/7/data/pack.dat")), QByteArray(3000, 'p'));
+    QCOMPARE(tree.downloads().size(), 3);
+    // Signed so that the updater's own check accepts it.
+    QVERIFY(CheckSigFunc(ini, QString()).run());
+    QVERIFY(writeFile(root, QStringLiteral("7/client_linux_x86.ini"), tree.iniText() + "\n"));
+    QVERIFY(!CheckSigFunc(ini, QString()).run());
 }
 
 void tst_IniDownload::firstAttemptReusesLocalCopies_data()
