@@ -14,10 +14,11 @@ const QString FieldSeparator = QStringLiteral("::");
 
 // Every path of the product ini becomes a local path below the application or the temporary
 // folder. A signed ini is trusted, but not with writing or deleting anywhere else: an absolute
-// path, a ".." component or a path naming the folder itself is refused.
+// path, a ".." component, a path naming the folder itself or a NUL (where the system would cut
+// the path short) is refused.
 bool staysInsideFolder(const QString& relPath)
 {
-    if (relPath.isEmpty() || QDir::isAbsolutePath(relPath))
+    if (relPath.isEmpty() || relPath.contains(QChar::Null) || QDir::isAbsolutePath(relPath))
         return false;
     const QStringList parts = relPath.split(QLatin1Char('/'));
     if (parts.contains(QStringLiteral("..")))

@@ -2,12 +2,22 @@
 
 #include "plan/makedownloadreplacelistfunc.h"
 
+#include <QThreadPool>
+
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
     Configuration* config, FileSpecifications& output, QObject* parent, double weight)
     : ASyncTaskSpecification(parent, weight)
     , config(config)
     , output(&output)
 {
+}
+
+MakeDownloadReplaceListTaskSpecification::~MakeDownloadReplaceListTaskSpecification()
+{
+    // Still running means the result has not arrived: the work may still be filling the
+    // working copy that goes with this object.
+    if (state == TaskRunning)
+        QThreadPool::globalInstance()->waitForDone();
 }
 
 ASyncFunc* MakeDownloadReplaceListTaskSpecification::createFunction()

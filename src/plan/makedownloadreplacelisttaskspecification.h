@@ -19,6 +19,9 @@ public:
     // config and output are not owned and must outlive the task; the working copy starts empty.
     MakeDownloadReplaceListTaskSpecification(Configuration* config, FileSpecifications& output,
                                              QObject* parent, double weight);
+    // A run still on the pool writes into the working copy, so destruction waits for the pool
+    // to be idle first; an idle or ended task goes at once.
+    ~MakeDownloadReplaceListTaskSpecification() override;
 
     // A new work object on the configuration and the working copy; the pool's runnable owns it.
     ASyncFunc* createFunction() override;

@@ -4,6 +4,7 @@
 #include "plan/makedownloadreplacelisttaskspecification.h"
 #include "support/appsandbox.h"
 #include "support/mirrortree.h"
+#include "support/poolgate.h"
 #include "support/treesnapshot.h"
 
 #include <QSignalSpy>
@@ -11,6 +12,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -112,6 +114,7 @@ private slots:
     void failedRunLeavesOutputUnchanged();
     void successfulRunCopiesWorkingCopy();
     void resultForTaskNotRunningIsIgnored();
+    void deletingRunningTaskWaitsForItsWork();
 
 private:
     std::unique_ptr<Sandbox> sandbox;
@@ -360,10 +363,13 @@ void tst_MakeDownloadReplaceList::hostilePathIsRejected_data()
     QTest::newRow("unzip name climbing out")
         << QByteArray("[s]\n@/a.gz=00::1::00::1::@/../../x\n") << "s";
     QTest::newRow("unzip name as resource") << QByteArray("[s]\n@/a.gz=00::1::00::1:::/x\n") << "s";
+    QTest::newRow("key cut short by a null") << QByteArray("[s]\n..%U0000/x=00::1\n") << "s";
+    QTest::newRow("unzip name cut short by a null")
+        << QByteArray("[s]\n@/a.gz=\"00::1::00::1::..\\0/x\"\n") << "s";
     QTest::newRow("delete key to parent") << QByteArray("[delete]\n../x=\n") << "delete";
     QTest::newRow("absolute delete key") << QByteArray("[delete]\n/etc/x=\n") << "delete";
     QTest::newRow("delete key climbing out") << QByteArray("[delete]\n@/../../x=\n") << "delete";
-    QTest::newRow("delete key naming the folder") << QByteArray("[delete]\n@/..=\n") << "delete";
+    QTest::newRow("delete key naming the folder") << QByteArray("[delete]\n.=\n") << "delete";
 }
 
 void tst_MakeDownloadReplaceList::hostilePathIsRejected()
@@ -371,8 +377,6 @@ void tst_MakeDownloadReplaceList::hostilePathIsRejected()
     QFETCH(QByteArray, ini);
     QFETCH(QString, section);
     Sandbox& box = *sandbox;
-    // The delete targets exist, so only the path check can keep them off the list.
-    QVERIFY(box.install("x", "victim"));
     QVERIFY(box.writeIni(ini));
     FileSpecifications lists;
     QStringList messages;
@@ -477,6 +481,26 @@ void tst_MakeDownloadReplaceList::resultForTaskNotRunningIsIgnored()
     QCOMPARE(task.state, TaskIdle);
     QCOMPARE(finished.count(), 0);
     QVERIFY(output.deletes.isEmpty());
+}
+
+void tst_MakeDownloadReplaceList::deletingRunningTaskWaitsForItsWork()
+{
+    Sandbox& box = *sandbox;
+    QVERIFY(box.writeIni("[s]\n@/a=00::1\n"));
+    FileSpecifications output;
+    auto* task = new MakeDownloadReplaceListTaskSpecification(&box.config, output, nullptr, 0.05);
+    PoolGate gate;
+    task->execute();
+    // The deletion blocks this thread, so the pool is opened from another one, late enough
+    // that a deletion which does not wait would come back while the work is still held.
+    std::thread opener([&gate] {
+        QThread::msleep(100);
+        gate.release();
+    });
+    delete task;
+    const int busyThreads = QThreadPool::globalInstance()->activeThreadCount();
+    opener.join();
+    QCOMPARE(busyThreads, 0);
 }
 
 QTEST_GUILESS_MAIN(tst_MakeDownloadReplaceList)
