@@ -15,6 +15,9 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -39,6 +42,51 @@ TaskState slowStepState(TaskSpecification* replacement)
 }
 
 const QString RollingBack = QStringLiteral("rolling back file updates");
+
+bool setImmutable(const QString& path, bool on)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+// Keeps anyone, the superuser included, from changing the entries of a folder while it lives.
+// Permission bits do not bind the superuser (as whom CI runs), the immutable attribute does.
+class WriteProtection
+{
+public:
+    explicit WriteProtection(const QString& folder)
+        : folder(folder)
+        , asRoot(::geteuid() == 0)
+    {
+        active = asRoot ? setImmutable(folder, true)
+                        : QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+    }
+    ~WriteProtection()
+    {
+        if (!active)
+            return;
+        if (asRoot)
+            setImmutable(folder, false);
+        else
+            QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    Q_DISABLE_COPY(WriteProtection)
+
+    bool active = false;
+
+private:
+    const QString folder;
+    const bool asRoot;
+};
 } // namespace
 
 class tst_FileReplaceList : public QObject
@@ -208,30 +256,28 @@ void tst_FileReplaceList::folderBlockedByFileStartsNoReplacement()
 
 void tst_FileReplaceList::readOnlyTargetFolderUndoesTheWholeInstallation()
 {
-    if (::geteuid() == 0)
-        QSKIP("Folder permissions do not bind the superuser");
     InstallSandbox box;
     QVERIFY(box.isValid());
     QVERIFY(writeFile(box.app.path(), QStringLiteral("ro/file"), "installed"));
     QVERIFY(writeFile(box.app.path(), QStringLiteral("top"), "installed top"));
-    const QString readOnly = box.appFile(QStringLiteral("ro"));
-    QVERIFY(QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::ExeOwner));
-    const TreeSnapshot before = TreeSnapshot::take(box.app.path());
     QList<FileReplaceSpecification> specs = stageCopies(
         box, {QStringLiteral("top"), QStringLiteral("new/f"), QStringLiteral("ro/file")});
     QList<QString> oldFiles;
+    WriteProtection readOnly(box.appFile(QStringLiteral("ro")));
+    if (!readOnly.active)
+        QSKIP("This file system cannot make a folder read-only for the superuser");
+    const TreeSnapshot before = TreeSnapshot::take(box.app.path());
 
     FileReplaceListTaskSpecification list(&specs, &oldFiles, &box.config, nullptr, 1.0);
     QSignalSpy messages(&list, &TaskSpecification::message);
     list.execute();
     QTRY_VERIFY(list.state != TaskRunning);
-    const TreeSnapshot after = TreeSnapshot::take(box.app.path());
-    QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QCOMPARE(list.state, TaskState(TaskErrorCanceled));
     QVERIFY(spyTexts(messages).contains(QStringLiteral("Could not rename '%1' to '%2'")
                                             .arg(box.appFile(QStringLiteral("ro/file")),
                                                  box.appFile(QStringLiteral("ro/_old_file")))));
     QVERIFY(spyTexts(messages).contains(RollingBack));
+    const TreeSnapshot after = TreeSnapshot::take(box.app.path());
     QVERIFY2(after == before, qPrintable(before.diff(after)));
 }
 
