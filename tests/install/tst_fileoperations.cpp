@@ -15,6 +15,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 QByteArray randomBytes(int size)
 {
@@ -30,6 +33,37 @@ QByteArray brokenGzip()
 {
     return QByteArray::fromHex("1f8b0800000000000003") + QByteArray(64, '\xff');
 }
+
+// While it lives, no file of this process may grow beyond limit bytes (0: no limit): a write
+// past it fails (the signal that would end the process is ignored), as on a full disk.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t limit)
+        : limited(limit > 0)
+    {
+        if (!limited)
+            return;
+        oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        rlimit lowered = old;
+        lowered.rlim_cur = limit;
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit()
+    {
+        if (!limited)
+            return;
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+    }
+    Q_DISABLE_COPY(FileSizeLimit)
+
+private:
+    const bool limited;
+    void (*oldHandler)(int) = nullptr;
+    rlimit old{};
+};
 } // namespace
 
 class tst_FileOperations : public QObject
@@ -271,22 +305,30 @@ void tst_FileOperations::unzip_data()
 {
     QTest::addColumn<bool>("sourceExists");
     QTest::addColumn<QByteArray>("source");
+    QTest::addColumn<int>("writeLimit");
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QByteArray>("result");
 
     const QByteArray big = randomBytes(5 * 16384 + 77);
-    QTest::newRow("several blocks") << true << MirrorTree::gzip(big) << true << big;
-    QTest::newRow("empty stream") << true << MirrorTree::gzip(QByteArray()) << true << QByteArray();
-    QTest::newRow("invalid data") << true << brokenGzip() << false << QByteArray();
-    QTest::newRow("not gzip") << true << QByteArray("plain text, passed through") << true
+    QTest::newRow("several blocks") << true << MirrorTree::gzip(big) << 0 << true << big;
+    QTest::newRow("empty stream") << true << MirrorTree::gzip(QByteArray()) << 0 << true
+                                  << QByteArray();
+    QTest::newRow("invalid data") << true << brokenGzip() << 0 << false << QByteArray();
+    QTest::newRow("not gzip") << true << QByteArray("plain text, passed through") << 0 << true
                               << QByteArray("plain text, passed through");
-    QTest::newRow("missing source") << false << QByteArray() << false << QByteArray();
+    QTest::newRow("missing source") << false << QByteArray() << 0 << false << QByteArray();
+    QTest::newRow("write fails in a later block")
+        << true << MirrorTree::gzip(big) << 1000 << false << QByteArray();
+    // Less than a block stays in the file's buffer until the end: only the last flush fails.
+    QTest::newRow("write fails at the last flush")
+        << true << MirrorTree::gzip(big.left(5000)) << 1000 << false << QByteArray();
 }
 
 void tst_FileOperations::unzip()
 {
     QFETCH(bool, sourceExists);
     QFETCH(QByteArray, source);
+    QFETCH(int, writeLimit);
     QFETCH(bool, ok);
     QFETCH(QByteArray, result);
     QTemporaryDir root;
@@ -299,8 +341,14 @@ void tst_FileOperations::unzip()
     RollbackDataList journal;
     FileUnzipTaskSpecification task(&journal, src, dst, nullptr, 1.0);
     QSignalSpy messages(&task, &TaskSpecification::message);
-    task.execute();
-    QTRY_VERIFY(task.state != TaskRunning);
+    bool ended = false;
+    {
+        const FileSizeLimit limit(static_cast<rlim_t>(writeLimit));
+        task.execute();
+        // Nothing may be logged under a limit, so the wait reports only after it.
+        ended = QTest::qWaitFor([&] { return task.state != TaskRunning; });
+    }
+    QVERIFY(ended);
     if (ok) {
         QCOMPARE(task.state, TaskState(TaskFinished));
         QVERIFY(messages.isEmpty());
