@@ -29,23 +29,14 @@ void print(const char* key, int value)
     print(key, QString::number(value));
 }
 
-QList<QMessageBox::StandardButton> answersFromEnvironment()
-{
-    QList<QMessageBox::StandardButton> answers;
-    const QStringList names =
-        QString::fromLocal8Bit(qgetenv("CONFIGPROBE_ANSWERS")).split(',', Qt::SkipEmptyParts);
-    for (const QString& name : names)
-        answers.append(name == QLatin1String("Retry") ? QMessageBox::Retry : QMessageBox::Abort);
-    return answers;
-}
-
 int parse()
 {
     Configuration config;
     QStringList fatalErrors;
     QObject::connect(&config, &Configuration::fatalError,
                      [&fatalErrors](const QString& text) { fatalErrors.append(text); });
-    MessageBoxAnswerer answerer(answersFromEnvironment());
+    // A box is recorded and closed, which gives up the query.
+    MessageBoxAnswerer answerer({});
 
     config.getProxyAndDownloadConcurrency();
     const bool ok = config.parseCommandLineOptions();

@@ -1,5 +1,6 @@
 #include "config/configuration.h"
 #include "support/probeappfolder.h"
+#include "support/scriptedudpserver.h"
 #include "support/treesnapshot.h"
 #include "support/updateserverprocess.h"
 
@@ -8,6 +9,7 @@
 
 namespace {
 
+const quint16 versionPort = 17384;
 const QString serverVersions = QStringLiteral("500#Five hundred,600#Six#hundred,700#Seven");
 const QString serverNews = QStringLiteral("Server news");
 
@@ -50,8 +52,7 @@ private slots:
     void abandonedQueryEndsWithoutMessage();
 
 private:
-    ProbeAppFolder::Result runProbe(const QByteArray& ini, const QStringList& arguments,
-                                    const QString& answers = QString());
+    ProbeAppFolder::Result runProbe(const QByteArray& ini, const QStringList& arguments);
 };
 
 void tst_Configuration::initTestCase()
@@ -63,8 +64,7 @@ void tst_Configuration::initTestCase()
 }
 
 ProbeAppFolder::Result tst_Configuration::runProbe(const QByteArray& ini,
-                                                   const QStringList& arguments,
-                                                   const QString& answers)
+                                                   const QStringList& arguments)
 {
     ProbeAppFolder app;
     if (!app.isValid()) {
@@ -74,10 +74,7 @@ ProbeAppFolder::Result tst_Configuration::runProbe(const QByteArray& ini,
     }
     if (!ini.isNull())
         writeFile(app.path(), QStringLiteral("update.ini"), ini);
-    QMap<QString, QString> environment;
-    if (!answers.isEmpty())
-        environment.insert(QStringLiteral("CONFIGPROBE_ANSWERS"), answers);
-    return app.run(QStringLiteral("parse"), arguments, environment);
+    return app.run(QStringLiteral("parse"), arguments);
 }
 
 void tst_Configuration::fixedAnswers()
@@ -311,7 +308,7 @@ void tst_Configuration::commandLineForms()
     UpdateServerProcess server;
     QVERIFY2(server.start(serverVersions, serverNews, QString()), qPrintable(server.errorText()));
 
-    // A box would mean the server was not reached; it is rejected so the probe cannot hang.
+    // A box would mean the server was not reached; it is closed so the probe cannot hang.
     const ProbeAppFolder::Result result = runProbe(ini, arguments);
 
     QCOMPARE(result.value(QStringLiteral("boxes")), QStringLiteral("0"));
@@ -361,16 +358,22 @@ void tst_Configuration::unusableServerAnswers()
 
 void tst_Configuration::abandonedQueryEndsWithoutMessage()
 {
-    // Nobody answers on the port: the first reply times out and the user gives up.
-    const ProbeAppFolder::Result result =
-        runProbe(QByteArray("[update]\nstreams=2\n"),
-                 {QStringLiteral("--nouser"), "t", "0", "L", "N"}, QStringLiteral("Abort"));
+    // The version list arrives but the news never does; the box is closed, which gives up.
+    ScriptedUdpServer server({QByteArray("500#S"), QByteArray()});
+    QVERIFY(server.listen(versionPort));
 
+    const ProbeAppFolder::Result result = runProbe(
+        QByteArray("[update]\nstreams=2\n"), {QStringLiteral("--nouser"), "t", "0", "L", "N"});
+
+    QCOMPARE(server.requests().size(), 2);
     QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.value(QStringLiteral("result")), QStringLiteral("0"));
     QCOMPARE(result.value(QStringLiteral("boxes")), QStringLiteral("1"));
     QCOMPARE(result.value(QStringLiteral("boxText")),
              QStringLiteral("Failed to query latest client\nversion from update server."));
     QCOMPARE(result.value(QStringLiteral("fatalErrors")), QStringLiteral("0"));
+    QCOMPARE(result.value(QStringLiteral("clientVersion")), QStringLiteral("0"));
+    QCOMPARE(result.value(QStringLiteral("clientVersionLabel")), QStringLiteral("L"));
     QCOMPARE(result.value(QStringLiteral("news")), QStringLiteral("N"));
     QCOMPARE(result.value(QStringLiteral("noUserMode")), QStringLiteral("0"));
 }

@@ -32,13 +32,14 @@ void MessageBoxAnswerer::onPoll()
     record.hadParent = box->parentWidget() != nullptr;
     seen.append(record);
 
-    if (answers.isEmpty()) {
-        box->reject();
+    QAbstractButton* button = answers.isEmpty() ? nullptr : box->button(answers.takeFirst());
+    if (button) {
+        button->click();
         return;
     }
-    QAbstractButton* button = box->button(answers.takeFirst());
-    if (button)
-        button->click();
-    else
+    // A plain reject() makes the static boxes answer NoButton, which a Retry/Abort loop
+    // takes for Retry; closing gives the escape button's answer.
+    box->close();
+    if (box->isVisible())
         box->reject();
 }

@@ -9,7 +9,8 @@
 
 // Answers modal message boxes from a timer while code under test blocks in their exec():
 // each box that appears is recorded (title and text) and gets the next button of the list.
-// Boxes beyond the list are rejected, so a test never hangs on one.
+// Boxes beyond the list are closed as a user closes a window, which gives the box's escape
+// answer (Abort for a Retry/Abort box), so a test never hangs on one.
 class MessageBoxAnswerer : public QObject
 {
     Q_OBJECT
