@@ -23,7 +23,9 @@ bool FileUnzipFunc::run()
 
 bool FileUnzipFunc::unzipFile(const QString& destination, const QString& source)
 {
-    const QByteArray sourceName = source.toLatin1();
+    // The name as QFile put the download on disk: Latin-1 would miss every file whose path is
+    // not plain ASCII, and a compressed download could then never be installed.
+    const QByteArray sourceName = QFile::encodeName(source);
     QFile out(destination);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;

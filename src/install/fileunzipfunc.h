@@ -17,7 +17,7 @@ public:
     // unzipFile(dst, src); removes dst when that fails.
     bool run() override;
     // Note the order: the destination first. Truncates an existing destination; false on any
-    // failure to open, read, write or flush.
+    // failure to open, read, write or flush. Both paths are encoded as QFile encodes them.
     bool unzipFile(const QString& destination, const QString& source);
 };
 

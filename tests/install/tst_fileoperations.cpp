@@ -332,10 +332,12 @@ void tst_FileOperations::unzip()
     QFETCH(bool, ok);
     QFETCH(QByteArray, result);
     QTemporaryDir root;
+    // Beyond ASCII, as the folders of a user's downloads may be.
+    const QString srcName = QStringLiteral("Quelle-\u00e9-\u0438\u0441\u0442.gz");
     if (sourceExists)
-        QVERIFY(writeFile(root.path(), QStringLiteral("src.gz"), source));
+        QVERIFY(writeFile(root.path(), srcName, source));
     const TreeSnapshot before = TreeSnapshot::take(root.path());
-    const QString src = root.filePath(QStringLiteral("src.gz"));
+    const QString src = root.filePath(srcName);
     const QString dst = root.filePath(QStringLiteral("dst"));
 
     RollbackDataList journal;
