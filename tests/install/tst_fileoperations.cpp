@@ -131,20 +131,18 @@ void tst_FileOperations::dirCreateBlockedByFile_data()
 {
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("dir");
-    QTest::addColumn<int>("entries");
     QTest::newRow("at the folder itself") << "x/blocker"
-                                          << "x/blocker" << 0;
+                                          << "x/blocker";
     QTest::newRow("at an ancestor") << "blocker"
-                                    << "blocker/b/c" << 0;
-    QTest::newRow("below a new folder") << "x/blocker"
-                                        << "x/blocker/c" << 0;
+                                    << "blocker/b/c";
+    QTest::newRow("at the parent") << "x/blocker"
+                                   << "x/blocker/c";
 }
 
 void tst_FileOperations::dirCreateBlockedByFile()
 {
     QFETCH(QString, file);
     QFETCH(QString, dir);
-    QFETCH(int, entries);
     QTemporaryDir root;
     QVERIFY(writeFile(root.path(), file, "content"));
     const TreeSnapshot before = TreeSnapshot::take(root.path());
@@ -160,7 +158,7 @@ void tst_FileOperations::dirCreateBlockedByFile()
              QStringList(QStringLiteral(
                              "Could not create dir '%1' because it already exists and is not a dir")
                              .arg(root.filePath(file))));
-    QCOMPARE(journal.entries.size(), entries);
+    QVERIFY(journal.entries.isEmpty());
     QCOMPARE(TreeSnapshot::take(root.path()), before);
 }
 
