@@ -1,0 +1,39 @@
+#ifndef MAINTASKSPECIFICATION_H
+#define MAINTASKSPECIFICATION_H
+
+#include "plan/filespecifications.h"
+#include "tasks/composedtaskspecification.h"
+
+class Configuration;
+class Mirrors;
+class QNetworkAccessManager;
+
+// The root task of one update run: downloads and verifies the product ini (0.1), compiles the
+// download, replace and delete lists (0.05), downloads the files (0.4), installs them with
+// rollback (0.4) and deletes what is listed for deletion (0.05), strictly one after another.
+// The lists pass between the steps in files; a failed or cancelled step stops the run.
+class MainTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(MainTaskSpecification)
+
+public:
+    // manager, mirrors and config are shared and not owned. Creates no sub-task yet.
+    MainTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors, Configuration* config,
+                          QObject* parent, double weight);
+    ~MainTaskSpecification() override;
+
+    // Logs "Starting update process", builds five fresh steps and starts the first.
+    void execute() override;
+    // Releases the steps, empties the lists and returns to TaskIdle with progress 0.
+    void reset() override;
+    // Creates the five steps in their order and starts them one at a time.
+    void makeSubtasksAndStart();
+
+    QNetworkAccessManager* manager = nullptr; // not owned
+    Mirrors* mirrors = nullptr;               // not owned
+    Configuration* config = nullptr;          // not owned
+    FileSpecifications files;
+};
+
+#endif // MAINTASKSPECIFICATION_H
