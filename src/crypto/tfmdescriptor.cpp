@@ -1,5 +1,6 @@
 #include "crypto/tfmdescriptor.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,11 +9,14 @@ extern "C" {
 #include <tfm.h>
 }
 
+// Every local fp_int is zeroed first: fp_add, fp_sub and friends clear their destination up
+// to its previous length, which would be garbage.
+
 namespace {
 
-// Operands stay below half of the fixed size, so that the product of two of them fits.
-// (fp_read_unsigned_bin writes past the number for inputs near the full size.)
-constexpr int MaxDigits = FP_SIZE / 2;
+// Numbers read in stay below half of the fixed size, so that the product of two of them fits
+// (fp_read_unsigned_bin also writes past the number for inputs near the full size).
+constexpr int MaxDigits = (FP_SIZE - 1) / 2;
 constexpr unsigned long MaxBytes = MaxDigits * sizeof(fp_digit);
 
 fp_int* num(void* a)
@@ -32,10 +36,16 @@ int fpError(int err)
     }
 }
 
-// fp_ arithmetic does not check sizes; anything larger than MaxDigits would be truncated.
-int checkSize(void* a)
+int used(void* a)
 {
-    return num(a)->used <= MaxDigits ? CRYPT_OK : CRYPT_OVERFLOW;
+    return num(a)->used;
+}
+
+// fp_ arithmetic silently truncates a result longer than FP_SIZE - 1 digits (fp_sqr keeps no
+// more), so results that might not fit are refused beforehand.
+bool fits(int digits)
+{
+    return digits < FP_SIZE;
 }
 
 int init(void** a)
@@ -124,7 +134,7 @@ int countLsbBits(void* a)
 
 int twoExpt(void* a, int n)
 {
-    if (n < 0 || n >= MaxDigits * DIGIT_BIT)
+    if (n < 0 || !fits(n / DIGIT_BIT + 1))
         return CRYPT_OVERFLOW;
     fp_2expt(num(a), n);
     return CRYPT_OK;
@@ -180,48 +190,65 @@ int unsignedRead(void* a, unsigned char* b, unsigned long len)
 
 int add(void* a, void* b, void* c)
 {
+    if (!fits(std::max(used(a), used(b)) + 1))
+        return CRYPT_OVERFLOW;
     fp_add(num(a), num(b), num(c));
-    return checkSize(c);
+    return CRYPT_OK;
 }
 
 int addi(void* a, ltc_mp_digit b, void* c)
 {
+    if (!fits(used(a) + 1))
+        return CRYPT_OVERFLOW;
     fp_add_d(num(a), static_cast<fp_digit>(b), num(c));
-    return checkSize(c);
+    return CRYPT_OK;
 }
 
 int sub(void* a, void* b, void* c)
 {
+    if (!fits(std::max(used(a), used(b)) + 1))
+        return CRYPT_OVERFLOW;
     fp_sub(num(a), num(b), num(c));
-    return checkSize(c);
+    return CRYPT_OK;
 }
 
 int subi(void* a, ltc_mp_digit b, void* c)
 {
+    if (!fits(used(a) + 1))
+        return CRYPT_OVERFLOW;
     fp_sub_d(num(a), static_cast<fp_digit>(b), num(c));
-    return checkSize(c);
+    return CRYPT_OK;
 }
 
 int mul(void* a, void* b, void* c)
 {
+    if (!fits(used(a) + used(b)))
+        return CRYPT_OVERFLOW;
     fp_mul(num(a), num(b), num(c));
-    return checkSize(c);
+    return CRYPT_OK;
 }
 
 int muli(void* a, ltc_mp_digit b, void* c)
 {
+    if (!fits(used(a) + 1))
+        return CRYPT_OVERFLOW;
     fp_mul_d(num(a), static_cast<fp_digit>(b), num(c));
-    return checkSize(c);
+    return CRYPT_OK;
 }
 
 int sqr(void* a, void* b)
 {
+    if (!fits(2 * used(a)))
+        return CRYPT_OVERFLOW;
     fp_sqr(num(a), num(b));
-    return checkSize(b);
+    return CRYPT_OK;
 }
 
 int mpdiv(void* a, void* b, void* c, void* d)
 {
+    // fp_div normalises the dividend by up to a digit and keeps one more for the quotient.
+    if (!fits(used(a) + 2))
+        return CRYPT_OVERFLOW;
     return fpError(fp_div(num(a), num(b), num(c), num(d)));
 }
 
@@ -241,45 +268,85 @@ int modi(void* a, ltc_mp_digit b, ltc_mp_digit* c)
     return CRYPT_OK;
 }
 
+// fp_gcd can loop forever on a negative operand; gcd and lcm depend only on magnitudes.
 int gcd(void* a, void* b, void* c)
 {
-    fp_gcd(num(a), num(b), num(c));
+    if (!fits(std::max(used(a), used(b)) + 2))
+        return CRYPT_OVERFLOW;
+    fp_int x;
+    fp_int y;
+    fp_abs(num(a), &x);
+    fp_abs(num(b), &y);
+    fp_gcd(&x, &y, num(c));
     return CRYPT_OK;
 }
 
 int lcm(void* a, void* b, void* c)
 {
-    fp_lcm(num(a), num(b), num(c));
-    return checkSize(c);
+    if (!fits(used(a) + used(b)))
+        return CRYPT_OVERFLOW;
+    fp_int x;
+    fp_int y;
+    fp_abs(num(a), &x);
+    fp_abs(num(b), &y);
+    fp_lcm(&x, &y, num(c));
+    return CRYPT_OK;
 }
 
 int mulmod(void* a, void* b, void* c, void* d)
 {
+    if (!fits(used(a) + used(b) + 2) || !fits(used(c) + 2))
+        return CRYPT_OVERFLOW;
     return fpError(fp_mulmod(num(a), num(b), num(c), num(d)));
 }
 
 int sqrmod(void* a, void* b, void* c)
 {
+    if (!fits(2 * used(a) + 2) || !fits(used(b) + 2))
+        return CRYPT_OVERFLOW;
     return fpError(fp_sqrmod(num(a), num(b), num(c)));
 }
 
+// fp_invmod loops forever when a has no inverse and answers wrongly for a negative a: reduce
+// a first and refuse when it shares a factor with the modulus.
 int invmod(void* a, void* b, void* c)
 {
-    return fpError(fp_invmod(num(a), num(b), num(c)));
+    fp_int* m = num(b);
+    if (m->sign == FP_NEG || fp_cmp_d(m, 1) != FP_GT)
+        return CRYPT_INVALID_ARG;
+    if (!fits(used(a) + 2) || !fits(used(b) + 2))
+        return CRYPT_OVERFLOW;
+    fp_int reduced;
+    fp_init(&reduced);
+    int err = fp_mod(num(a), m, &reduced);
+    if (err != FP_OKAY)
+        return fpError(err);
+    fp_int common;
+    fp_init(&common);
+    fp_gcd(&reduced, m, &common);
+    if (fp_cmp_d(&common, 1) != FP_EQ)
+        return CRYPT_INVALID_ARG;
+    return fpError(fp_invmod(&reduced, m, num(c)));
 }
 
 int addmod(void* a, void* b, void* c, void* d)
 {
+    if (!fits(std::max(used(a), used(b)) + 3) || !fits(used(c) + 2))
+        return CRYPT_OVERFLOW;
     return fpError(fp_addmod(num(a), num(b), num(c), num(d)));
 }
 
 int submod(void* a, void* b, void* c, void* d)
 {
+    if (!fits(std::max(used(a), used(b)) + 3) || !fits(used(c) + 2))
+        return CRYPT_OVERFLOW;
     return fpError(fp_submod(num(a), num(b), num(c), num(d)));
 }
 
 int montgomerySetup(void* a, void** b)
 {
+    if (used(a) > MaxDigits)
+        return CRYPT_OVERFLOW;
     auto* rho = static_cast<fp_digit*>(std::calloc(1, sizeof(fp_digit)));
     if (rho == nullptr)
         return CRYPT_MEM;
@@ -313,7 +380,9 @@ void montgomeryDeinit(void* a)
 int plainExptmod(fp_int* g, fp_int* e, fp_int* m, fp_int* y)
 {
     fp_int base;
+    fp_init(&base);
     fp_int result;
+    fp_init(&result);
     int err = fp_mod(g, m, &base);
     if (err != FP_OKAY)
         return fpError(err);
@@ -336,9 +405,14 @@ int exptmod(void* a, void* b, void* c, void* d)
     fp_int* m = num(c);
     if (fp_iszero(m) || m->sign == FP_NEG)
         return CRYPT_INVALID_ARG;
+    // Montgomery reduction works on twice the modulus length.
+    if (m->used > MaxDigits || !fits(used(a) + 2))
+        return CRYPT_OVERFLOW;
     fp_int base;
+    fp_init(&base);
     fp_copy(num(a), &base);
     fp_int exponent;
+    fp_init(&exponent);
     fp_copy(num(b), &exponent);
     if (exponent.sign == FP_NEG) {
         const int err = fp_invmod(num(a), m, &base);
@@ -378,7 +452,9 @@ const fp_digit* smallPrimes()
 bool passesMillerRabin(fp_int* n, fp_int* nMinusOne, fp_int* d, int s, fp_digit base)
 {
     fp_int a;
+    fp_init(&a);
     fp_int x;
+    fp_init(&x);
     fp_set(&a, base);
     if (fp_exptmod(&a, d, n, &x) != FP_OKAY)
         return false;
@@ -418,10 +494,13 @@ int isprime(void* a, int b, int* c)
     if (rounds > SmallPrimeCount)
         rounds = SmallPrimeCount;
     fp_int nMinusOne;
+    fp_init(&nMinusOne);
     fp_sub_d(n, 1, &nMinusOne);
     const int s = fp_cnt_lsb(&nMinusOne);
     fp_int d;
+    fp_init(&d);
     fp_int dropped;
+    fp_init(&dropped);
     fp_div_2d(&nMinusOne, s, &d, &dropped);
     for (int i = 0; i < rounds; ++i) {
         if (!passesMillerRabin(n, &nMinusOne, &d, s, primes[i]))
