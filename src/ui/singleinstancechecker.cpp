@@ -1,0 +1,82 @@
+#include "ui/singleinstancechecker.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+
+namespace {
+const int ConnectTimeout = 1000;
+const int WriteTimeout = 1000;
+} // namespace
+
+SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
+    : QObject(parent)
+{
+    server = new QLocalServer(this);
+    connect(server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
+    server->listen(getLocalServerName());
+}
+
+SingleInstanceChecker::~SingleInstanceChecker()
+{
+    server->close();
+    if (connection)
+        connection->close();
+}
+
+QString SingleInstanceChecker::getLocalServerName()
+{
+    return getLocalServerName(QCoreApplication::applicationFilePath(), QDir::homePath());
+}
+
+QString SingleInstanceChecker::getLocalServerName(const QString& programPath,
+                                                  const QString& homePath)
+{
+    QString key = programPath.toLower() + homePath;
+    key.remove(QLatin1Char('/'));
+    key.remove(QLatin1Char(':'));
+    const QByteArray bytes = key.toUtf8();
+    const quint16 checksum = qChecksum(bytes.constData(), uint(bytes.size()));
+    return QStringLiteral("QORClientUpdate") + QString::number(checksum, 16);
+}
+
+bool SingleInstanceChecker::checkExistingInstance(const QString& message)
+{
+    QLocalSocket socket;
+    socket.connectToServer(getLocalServerName(), QIODevice::ReadWrite);
+    if (!socket.waitForConnected(ConnectTimeout))
+        return false;
+    if (socket.write(message.toLatin1()) <= 0)
+        return false;
+    return socket.waitForBytesWritten(WriteTimeout);
+}
+
+void SingleInstanceChecker::onNewConnection()
+{
+    if (connection) {
+        // Only the newest connection is served; the older one goes unread.
+        disconnect(connection, nullptr, this, nullptr);
+        connection->deleteLater();
+    }
+    connection = server->nextPendingConnection();
+    if (connection)
+        connect(connection, &QLocalSocket::readyRead, this, &SingleInstanceChecker::onReadyRead);
+}
+
+void SingleInstanceChecker::onReadyRead()
+{
+    if (!connection)
+        return;
+    QByteArray data = connection->readAll();
+    const int nul = data.indexOf('\0');
+    if (nul != -1)
+        data.truncate(nul);
+    emit otherInstanceActivate(QString::fromLatin1(data));
+
+    // The socket is still delivering its readyRead(); release it from the event loop.
+    QLocalSocket* done = connection;
+    connection = nullptr;
+    disconnect(done, nullptr, this, nullptr);
+    done->deleteLater();
+}

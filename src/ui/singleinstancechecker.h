@@ -1,0 +1,46 @@
+#ifndef SINGLEINSTANCECHECKER_H
+#define SINGLEINSTANCECHECKER_H
+
+#include <QObject>
+#include <QString>
+
+class QLocalServer;
+class QLocalSocket;
+
+// Keeps one updater window per program path and home folder: the running window listens on a
+// local socket named after both, and a second start sends "#" to it instead of running.
+// The message is the text's Latin-1 bytes, without length, terminator or reply.
+class SingleInstanceChecker : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(SingleInstanceChecker)
+
+public:
+    // Starts listening on getLocalServerName(). A name that cannot be taken is not reported:
+    // the program then runs without the channel.
+    explicit SingleInstanceChecker(QObject* parent);
+    ~SingleInstanceChecker() override;
+
+    // "QORClientUpdate" and the lower-case hexadecimal CRC-16 (qChecksum) of the UTF-8 bytes
+    // of the lower-cased program path followed by the home folder, "/" and ":" removed.
+    static QString getLocalServerName();
+    // The same name for a given program path and home folder.
+    static QString getLocalServerName(const QString& programPath, const QString& homePath);
+    // Blocking, before the event loop: true when a running instance accepted a connection
+    // within 1000 ms and the message was written within another 1000 ms.
+    static bool checkExistingInstance(const QString& message);
+
+signals:
+    // Another instance sent text (cut at its first NUL byte).
+    void otherInstanceActivate(QString message);
+
+private slots:
+    void onNewConnection();
+    void onReadyRead();
+
+private:
+    QLocalServer* server = nullptr;
+    QLocalSocket* connection = nullptr;
+};
+
+#endif // SINGLEINSTANCECHECKER_H
