@@ -87,7 +87,11 @@ bool UpdateEngine::initialize()
         return false;
     }
 
+    // The mirror draws of the run use qrand, which Qt 5.15 marks deprecated but keeps.
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
     qsrand(uint(QDateTime::currentDateTime().toSecsSinceEpoch()));
+    QT_WARNING_POP
 
     QString dir;
     int version = 0;
@@ -264,8 +268,6 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     connect(bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
     connect(bannerReply, &QNetworkReply::metaDataChanged, this,
             &UpdateEngine::onBannermetaDataChanged);
-    connect(bannerReply, &QNetworkReply::downloadProgress, this,
-            &UpdateEngine::onBannerDownloadProgress);
 }
 
 void UpdateEngine::onBannermetaDataChanged()
@@ -273,20 +275,8 @@ void UpdateEngine::onBannermetaDataChanged()
     if (!bannerReply)
         return;
     const QVariant length = bannerReply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() > maxBannerSize)
-        dropBannerDownload();
-}
-
-void UpdateEngine::onBannerDownloadProgress(qint64 bytesReceived, qint64)
-{
-    // Without a Content-Length the limit holds on what has arrived, so an endless body cannot
-    // fill the memory.
-    if (bannerReply && bytesReceived > maxBannerSize)
-        dropBannerDownload();
-}
-
-void UpdateEngine::dropBannerDownload()
-{
+    if (!length.isValid() || length.toLongLong() <= maxBannerSize)
+        return;
     disconnect(bannerReply, nullptr, this, nullptr);
     bannerReply->abort();
     bannerReply->deleteLater();

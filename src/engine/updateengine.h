@@ -89,13 +89,10 @@ private slots:
     void onBannerFound(QString bannerUrl, QString clickUrl);
     void onBannerDownloadFinished();
     void onBannermetaDataChanged();
-    void onBannerDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
 
 private:
     // Disconnects the main task from the engine and releases it.
     void releaseTask();
-    // Stops the pending banner image download without a signal.
-    void dropBannerDownload();
 };
 
 #endif // UPDATEENGINE_H

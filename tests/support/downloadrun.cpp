@@ -21,7 +21,7 @@ DownloadRun::DownloadRun(int version)
                      [this](const QString& text) { log << text; });
 }
 
-bool DownloadRun::start(const MirrorTree& tree, int mirrorCount, int retries)
+bool DownloadRun::start(const MirrorTree& tree, int mirrorCount, int retries, const QString& extra)
 {
     if (!dir.isValid()) {
         errorText = QStringLiteral("no temporary folder");
@@ -30,7 +30,7 @@ bool DownloadRun::start(const MirrorTree& tree, int mirrorCount, int retries)
     for (int i = 0; i < mirrorCount; ++i) {
         if (!tree.build(mirrorRoot(i), &errorText))
             return false;
-        nginx.addMirror(mirrorRoot(i));
+        nginx.addMirror(mirrorRoot(i), extra);
     }
     if (!nginx.start()) {
         errorText = nginx.errorText();

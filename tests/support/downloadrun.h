@@ -24,8 +24,10 @@ public:
     explicit DownloadRun(int version = 1);
 
     // Builds tree into mirrorCount roots, starts nginx on them and loads the mirror list
-    // (each mirror with retries). False, with the reason in errorText, on any failure.
-    bool start(const MirrorTree& tree, int mirrorCount, int retries = 2);
+    // (each mirror with retries). extra goes into every mirror's server block (see
+    // NginxServer::addMirror). False, with the reason in errorText, on any failure.
+    bool start(const MirrorTree& tree, int mirrorCount, int retries = 2,
+               const QString& extra = QString());
 
     // Collects the task's message and error texts into log.
     void watch(TaskSpecification* task);
