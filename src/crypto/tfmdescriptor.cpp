@@ -415,9 +415,9 @@ int exptmod(void* a, void* b, void* c, void* d)
     fp_init(&exponent);
     fp_copy(num(b), &exponent);
     if (exponent.sign == FP_NEG) {
-        const int err = fp_invmod(num(a), m, &base);
-        if (err != FP_OKAY)
-            return fpError(err);
+        const int err = invmod(num(a), m, &base);
+        if (err != CRYPT_OK)
+            return err;
         exponent.sign = FP_ZPOS;
     }
     if (fp_iseven(m))

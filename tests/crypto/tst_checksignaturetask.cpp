@@ -33,6 +33,7 @@ private slots:
     void cancelRequestDoesNotStopCheck();
     void resultAfterResetIsIgnored();
     void runCalledDirectlyWorksWithoutTask();
+    void fileTooLargeToHoldIsRefused();
 
 private:
     struct Outcome
@@ -353,6 +354,25 @@ void TestCheckSignatureTask::runCalledDirectlyWorksWithoutTask()
     // A folder opens but cannot be read like a file.
     QVERIFY(!func.readFile(dir.path(), data));
     QVERIFY(!func.checkMD5());
+}
+
+void TestCheckSignatureTask::fileTooLargeToHoldIsRefused()
+{
+    // A signed file of 2 GiB cannot be held whole: the check fails instead of crashing.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("huge"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.resize(qint64(1) << 31));
+    file.close();
+    QVERIFY(writeFile(dir.path(), QStringLiteral("huge.sig"), QByteArray(128, 'x')));
+    CheckSigFunc func(path, QString());
+    QSignalSpy messages(&func, &ASyncFunc::message);
+    QVERIFY(!func.run());
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.first().first().toString(),
+             QStringLiteral("could not read file %1 correctly").arg(path));
 }
 
 QTEST_GUILESS_MAIN(TestCheckSignatureTask)

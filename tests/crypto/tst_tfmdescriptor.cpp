@@ -385,6 +385,11 @@ void TestTfmDescriptor::inverseOfNegativeNumberIsAnInverse()
         void* product = k.num();
         QCOMPARE(tfm_desc.mulmod(a, inverse, m, product), int(CRYPT_OK));
         QCOMPARE(tfm_desc.compare_d(product, 1), int(LTC_MP_EQ));
+        // A negative exponent inverts the base first.
+        void* minusOne = k.num(QByteArray("\x01", 1), true);
+        void* power = k.num();
+        QCOMPARE(tfm_desc.exptmod(a, minusOne, m, power), int(CRYPT_OK));
+        QCOMPARE(tfm_desc.compare(power, inverse), int(LTC_MP_EQ));
     }
     // No inverse: an error rather than an endless loop.
     Calc k(tfm_desc);
@@ -392,6 +397,10 @@ void TestTfmDescriptor::inverseOfNegativeNumberIsAnInverse()
     QCOMPARE(tfm_desc.invmod(k.num(QByteArray("\x06", 1)), k.num(QByteArray("\x09", 1)), r),
              int(CRYPT_INVALID_ARG));
     QCOMPARE(tfm_desc.invmod(k.num(), k.num(QByteArray("\x09", 1)), r), int(CRYPT_INVALID_ARG));
+    void* minusOne = k.num(QByteArray("\x01", 1), true);
+    QCOMPARE(
+        tfm_desc.exptmod(k.num(QByteArray("\x06", 1)), minusOne, k.num(QByteArray("\x09", 1)), r),
+        int(CRYPT_INVALID_ARG));
 }
 
 void TestTfmDescriptor::oversizedNumbersAreRefused()
