@@ -71,7 +71,12 @@ UpdateEngine::UpdateEngine(Configuration& config, QObject* parent)
         this, [this, text]() { emit fatalError(text); }, Qt::QueuedConnection);
 }
 
-UpdateEngine::~UpdateEngine() = default;
+UpdateEngine::~UpdateEngine()
+{
+    // A running task holds replies of the manager and slots of the mirror list; children go in
+    // the order created, so the task must go before them.
+    delete task;
+}
 
 bool UpdateEngine::initialize()
 {

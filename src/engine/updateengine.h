@@ -35,6 +35,7 @@ public:
     // Reads "proxy" and "streams" into config and sets the manager's proxy. An invalid proxy
     // is reported by fatalError from the event loop, after the caller has connected.
     UpdateEngine(Configuration& config, QObject* parent);
+    // A task still present goes first, even while it runs.
     ~UpdateEngine() override;
 
     // Prepares a run: crypto library, "mirrors.ini" present, random seed, an earlier session
