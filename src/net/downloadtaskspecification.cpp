@@ -9,7 +9,10 @@
 
 namespace {
 const qint64 copyChunkSize = 4096;
-}
+// What the reply may hold unread before it stops reading from the socket. Without a bound Qt
+// buffers as fast as the network delivers, and a large file piles up in memory.
+const qint64 replyBufferSize = 256 * 1024;
+} // namespace
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager,
                                                      Mirrors* mirrors, const QString& remotePath,
@@ -72,6 +75,7 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
+    reply->setReadBufferSize(replyBufferSize);
     if (reply->isRunning()) {
         connect(reply, &QNetworkReply::downloadProgress, this,
                 &DownloadTaskSpecification::onDownloadProgress);
@@ -216,6 +220,8 @@ void DownloadTaskSpecification::resetDownload()
     }
     mirror.name.clear();
     if (reply) {
+        // Released, not aborted: called from one of the reply's own signals, an abort makes
+        // it report a second error once its queued status error arrives.
         reply->disconnect(this);
         reply->deleteLater();
         reply = nullptr;
