@@ -282,12 +282,7 @@ void tst_DownloadFile::totalIsTheWholeListFromTheFirstTick()
                      content(i, 300000));
     // A slow mirror (nginx sends the first second's worth at once), so that ticks find the
     // downloads under way, one at a time.
-    QVERIFY(tree.build(run.mirrorRoot(0)));
-    run.nginx.addMirror(run.mirrorRoot(0), QStringLiteral("limit_rate 200k;"));
-    QVERIFY2(run.nginx.start(), qPrintable(run.nginx.errorText()));
-    const QString ini = run.dir.path() + QStringLiteral("/mirrors.ini");
-    QVERIFY(run.nginx.writeMirrorsIni(ini));
-    run.mirrors.initDefault(ini, run.version);
+    QVERIFY2(run.start(tree, 1, 2, QStringLiteral("limit_rate 200k;")), qPrintable(run.errorText));
     run.config.downloadConcurrency = 1;
 
     QList<FileDownloadSpecification> files = tree.downloads();
@@ -441,12 +436,7 @@ void tst_DownloadFile::userCancelStopsTheListAndRemovesPartialFiles()
     for (int i = 0; i < 4; ++i)
         tree.addFile(QStringLiteral("main"), QStringLiteral("big%1.bin").arg(i),
                      content(i, 400000));
-    QVERIFY(tree.build(run.mirrorRoot(0)));
-    run.nginx.addMirror(run.mirrorRoot(0), QStringLiteral("limit_rate 100k;"));
-    QVERIFY2(run.nginx.start(), qPrintable(run.nginx.errorText()));
-    const QString ini = run.dir.path() + QStringLiteral("/mirrors.ini");
-    QVERIFY(run.nginx.writeMirrorsIni(ini));
-    run.mirrors.initDefault(ini, run.version);
+    QVERIFY2(run.start(tree, 1, 2, QStringLiteral("limit_rate 100k;")), qPrintable(run.errorText));
     run.config.downloadConcurrency = 2;
 
     QList<FileDownloadSpecification> files = tree.downloads();

@@ -2,6 +2,7 @@
 #include "net/mirrors.h"
 #include "support/faulthttpserver.h"
 #include "support/randomdraw.h"
+#include "support/treesnapshot.h"
 #include "tasks/composedtaskspecification.h"
 
 #include <QNetworkAccessManager>
@@ -29,14 +30,6 @@ QByteArray sampleBody(int size, char salt = 'a')
         data[i] = char(x);
     }
     return data;
-}
-
-QByteArray fileContent(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
 }
 
 struct Tick
@@ -223,7 +216,7 @@ void tst_DownloadTask::goodDownloadArrivesWhole()
 
     QCOMPARE(task->state, TaskFinished);
     QCOMPARE(canceled.count(), 0);
-    QCOMPARE(fileContent(rig.localPath(QStringLiteral("data/file.bin"))), body);
+    QCOMPARE(readFile(rig.localPath(QStringLiteral("data/file.bin"))), body);
     QCOMPARE(task->progress, 0.8);
     QCOMPARE(task->mirror.name, QStringLiteral("one"));
     QCOMPARE(rig.inUse(QStringLiteral("one")), 0);
@@ -303,7 +296,7 @@ void tst_DownloadTask::progressAndTotalFollowTheExpectedSize()
     QCOMPARE(task->progress, 1.0);
     for (const QList<QVariant>& emitted : progress)
         QVERIFY(emitted.first().toDouble() <= 1.0);
-    QCOMPARE(fileContent(rig.localPath(QStringLiteral("f"))), body);
+    QCOMPARE(readFile(rig.localPath(QStringLiteral("f"))), body);
     QCOMPARE(tick(task).total, reportedTotal);
 }
 
@@ -360,7 +353,7 @@ void tst_DownloadTask::badStatusRemovesMirrorAtOnce()
     QVERIFY2(rig.log.contains(bad->url() + path + QStringLiteral(" returned ") + logged),
              qPrintable(rig.log.join(QLatin1Char('\n'))));
     QCOMPARE(task->mirror.name, QStringLiteral("good"));
-    QCOMPARE(fileContent(rig.localPath(QStringLiteral("sec/file"))), body);
+    QCOMPARE(readFile(rig.localPath(QStringLiteral("sec/file"))), body);
 }
 
 void tst_DownloadTask::droppedConnectionDeletesPartialFileAndRetries()
@@ -393,7 +386,7 @@ void tst_DownloadTask::droppedConnectionDeletesPartialFileAndRetries()
     QCOMPARE(rig.mirrors.mirrorList.size(), 1);
     QCOMPARE(rig.mirrors.mirrorList.first().errorCount, 2);
     QCOMPARE(rig.inUse(QStringLiteral("one")), 0);
-    QCOMPARE(fileContent(local), body);
+    QCOMPARE(readFile(local), body);
 }
 
 void tst_DownloadTask::bodyLongerThanAnnouncedIsCutAtTheAnnouncedLength()
@@ -409,7 +402,7 @@ void tst_DownloadTask::bodyLongerThanAnnouncedIsCutAtTheAnnouncedLength()
     QSignalSpy finished(task, &TaskSpecification::finished);
     task->execute();
     QTRY_COMPARE(finished.count(), 1);
-    QCOMPARE(fileContent(rig.localPath(QStringLiteral("f"))), body.left(5000));
+    QCOMPARE(readFile(rig.localPath(QStringLiteral("f"))), body.left(5000));
     QCOMPARE(tick(task).total, quint64(5000));
 }
 
@@ -448,7 +441,7 @@ void tst_DownloadTask::stallRetriesAfterSixteenTicksNotFifteen()
     QCOMPARE(server->requestCount(path), 2);
     QCOMPARE(rig.mirrors.mirrorList.first().errorCount, 1);
     QCOMPARE(rig.inUse(QStringLiteral("slow")), 0);
-    QCOMPARE(fileContent(rig.localPath(QStringLiteral("f"))), body);
+    QCOMPARE(readFile(rig.localPath(QStringLiteral("f"))), body);
 }
 
 void tst_DownloadTask::dataAfterFifteenTicksRestartsTheCount()
@@ -476,7 +469,7 @@ void tst_DownloadTask::dataAfterFifteenTicksRestartsTheCount()
     QTRY_COMPARE(finished.count(), 1);
     QCOMPARE(server->requestCount(path), 1);
     QCOMPARE(rig.mirrors.mirrorList.first().errorCount, 0);
-    QCOMPARE(fileContent(rig.localPath(QStringLiteral("f"))), body);
+    QCOMPARE(readFile(rig.localPath(QStringLiteral("f"))), body);
 }
 
 void tst_DownloadTask::waitsForAFreeSlot()
@@ -520,7 +513,7 @@ void tst_DownloadTask::waitsForAFreeSlot()
     QCOMPARE(holderFinished.count(), 1);
     QCOMPARE(server->requestedPaths(), QStringList({Rig::serverPath(QStringLiteral("first")),
                                                     Rig::serverPath(QStringLiteral("second"))}));
-    QCOMPARE(fileContent(rig.localPath(QStringLiteral("second"))), second);
+    QCOMPARE(readFile(rig.localPath(QStringLiteral("second"))), second);
     QCOMPARE(rig.mirrors.mirrorList.first().inUse, 0);
 }
 
@@ -732,7 +725,7 @@ void tst_DownloadTask::resetAfterFinishReleasesNothing()
     QCOMPARE(rig.inUse(QStringLiteral("one")), 0);
     QCOMPARE(task->state, TaskIdle);
     // The finished file is closed, so a reset keeps it.
-    QCOMPARE(fileContent(rig.localPath(QStringLiteral("f"))), body);
+    QCOMPARE(readFile(rig.localPath(QStringLiteral("f"))), body);
 
     task->execute();
     QTRY_COMPARE(finished.count(), 2);

@@ -1,5 +1,6 @@
 #include "net/mirrors.h"
 #include "support/randomdraw.h"
+#include "support/treesnapshot.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -9,15 +10,10 @@ namespace {
 
 const int version = 7;
 
-// Writes text to a file named name in dir and returns its path.
+// Writes text to a file named name in dir and returns its path (empty on failure).
 QString writeIni(const QTemporaryDir& dir, const QString& name, const QByteArray& text)
 {
-    const QString path = dir.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return QString();
-    file.write(text);
-    return path;
+    return writeFile(dir.path(), name, text) ? dir.filePath(name) : QString();
 }
 
 FTPSiteAccessData site(const QString& name, int maxConnections, int inUse = 0, int retries = 2)

@@ -34,6 +34,16 @@ QByteArray head(int code, qint64 length, const QByteArray& extraHeaders = QByteA
            QByteArray::number(length) + "\r\nConnection: close\r\n" + extraHeaders + "\r\n";
 }
 
+// A 200 answer of the given kind that breaks off, stalls or is announced at cut bytes.
+FaultResponse cutAnswer(FaultResponse::Kind kind, const QByteArray& body, int cut)
+{
+    FaultResponse r;
+    r.kind = kind;
+    r.body = body;
+    r.cut = cut;
+    return r;
+}
+
 } // namespace
 
 FaultResponse FaultResponse::good(const QByteArray& body)
@@ -73,29 +83,17 @@ FaultResponse FaultResponse::redirect(const QString& location)
 
 FaultResponse FaultResponse::dropAfter(const QByteArray& body, int cut)
 {
-    FaultResponse r;
-    r.kind = DropMidBody;
-    r.body = body;
-    r.cut = cut;
-    return r;
+    return cutAnswer(DropMidBody, body, cut);
 }
 
 FaultResponse FaultResponse::stallAfter(const QByteArray& body, int cut)
 {
-    FaultResponse r;
-    r.kind = Stall;
-    r.body = body;
-    r.cut = cut;
-    return r;
+    return cutAnswer(Stall, body, cut);
 }
 
 FaultResponse FaultResponse::longerThanAnnounced(const QByteArray& body, int announced)
 {
-    FaultResponse r;
-    r.kind = LongerThanAnnounced;
-    r.body = body;
-    r.cut = announced;
-    return r;
+    return cutAnswer(LongerThanAnnounced, body, announced);
 }
 
 FaultHttpServer::FaultHttpServer(QObject* parent)
