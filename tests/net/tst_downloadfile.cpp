@@ -38,6 +38,15 @@ MirrorTree tenFiles()
     return tree;
 }
 
+// count files "main/big<i>.bin" of size bytes each.
+MirrorTree bigFiles(int count, int size)
+{
+    MirrorTree tree;
+    for (int i = 0; i < count; ++i)
+        tree.addFile(QStringLiteral("main"), QStringLiteral("big%1.bin").arg(i), content(i, size));
+    return tree;
+}
+
 } // namespace
 
 class tst_DownloadFile : public QObject
@@ -276,10 +285,7 @@ void tst_DownloadFile::listDownloadsSixAtATimeOfTen()
 void tst_DownloadFile::totalIsTheWholeListFromTheFirstTick()
 {
     DownloadRun run;
-    MirrorTree tree;
-    for (int i = 0; i < 3; ++i)
-        tree.addFile(QStringLiteral("main"), QStringLiteral("big%1.bin").arg(i),
-                     content(i, 300000));
+    const MirrorTree tree = bigFiles(3, 300000);
     // A slow mirror (nginx sends the first second's worth at once), so that ticks find the
     // downloads under way, one at a time.
     QVERIFY2(run.start(tree, 1, 2, QStringLiteral("limit_rate 200k;")), qPrintable(run.errorText));
@@ -432,10 +438,7 @@ void tst_DownloadFile::failedFileStopsTheList()
 void tst_DownloadFile::userCancelStopsTheListAndRemovesPartialFiles()
 {
     DownloadRun run;
-    MirrorTree tree;
-    for (int i = 0; i < 4; ++i)
-        tree.addFile(QStringLiteral("main"), QStringLiteral("big%1.bin").arg(i),
-                     content(i, 400000));
+    const MirrorTree tree = bigFiles(4, 400000);
     QVERIFY2(run.start(tree, 1, 2, QStringLiteral("limit_rate 100k;")), qPrintable(run.errorText));
     run.config.downloadConcurrency = 2;
 

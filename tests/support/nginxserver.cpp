@@ -1,5 +1,7 @@
 #include "support/nginxserver.h"
 
+#include "support/treesnapshot.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,14 +21,6 @@ quint16 freeLoopbackPort()
     if (!probe.listen(QHostAddress::LocalHost, 0))
         return 0;
     return probe.serverPort();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
 }
 
 } // namespace
@@ -133,7 +127,7 @@ bool NginxServer::start()
         if (waitUntilListening(10000))
             return true;
         stop();
-        lastError = QString::fromUtf8(errorLog() + readAll(dir + QStringLiteral("/stderr.log")));
+        lastError = QString::fromUtf8(errorLog() + readFile(dir + QStringLiteral("/stderr.log")));
         if (!lastError.contains(QLatin1String("Address already in use")))
             return false;
     }
@@ -196,10 +190,10 @@ bool NginxServer::writeMirrorsIni(const QString& path, int retries) const
 
 QByteArray NginxServer::errorLog() const
 {
-    return readAll(workDir.path() + QStringLiteral("/error.log"));
+    return readFile(workDir.path() + QStringLiteral("/error.log"));
 }
 
 QByteArray NginxServer::accessLog() const
 {
-    return readAll(workDir.path() + QStringLiteral("/access.log"));
+    return readFile(workDir.path() + QStringLiteral("/access.log"));
 }
