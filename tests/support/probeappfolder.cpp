@@ -2,20 +2,23 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QUrl>
 
-ProbeAppFolder::ProbeAppFolder(const QString& folderName)
+ProbeAppFolder::ProbeAppFolder(const QString& folderName, const QString& program)
 {
     if (!temporary.isValid()) {
         failure = temporary.errorString();
         return;
     }
     folder = temporary.path() + QLatin1Char('/') + folderName;
-    const QString program = QStringLiteral(TEST_BINARY_DIR "/tests/config/configprobe");
-    if (!QDir().mkpath(folder) || !QFile::copy(program, folder + QStringLiteral("/configprobe")))
-        failure = QStringLiteral("cannot copy %1 into %2").arg(program, folder);
+    const QString source =
+        program.isEmpty() ? QStringLiteral(TEST_BINARY_DIR "/tests/config/configprobe") : program;
+    programName = QFileInfo(source).fileName();
+    if (!QDir().mkpath(folder) || !QFile::copy(source, programPath()))
+        failure = QStringLiteral("cannot copy %1 into %2").arg(source, folder);
 }
 
 ProbeAppFolder::Result ProbeAppFolder::run(const QString& operation, const QStringList& arguments,
@@ -30,7 +33,7 @@ ProbeAppFolder::Result ProbeAppFolder::run(const QString& operation, const QStri
     QProcess process;
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(folder + QStringLiteral("/configprobe"), arguments);
+    process.start(programPath(), arguments);
     Result result;
     if (!process.waitForFinished(60000)) {
         process.kill();

@@ -21,8 +21,10 @@ public:
         QString value(const QString& key) const { return values.value(key); }
     };
 
-    // folderName is the application folder's name inside the temporary folder.
-    explicit ProbeAppFolder(const QString& folderName = QStringLiteral("app"));
+    // folderName is the application folder's name inside the temporary folder. program, when
+    // given, is copied in instead of the configprobe, under its own file name.
+    explicit ProbeAppFolder(const QString& folderName = QStringLiteral("app"),
+                            const QString& program = QString());
     Q_DISABLE_COPY(ProbeAppFolder)
 
     // False, with a reason in errorText(), when the probe cannot be copied in.
@@ -30,6 +32,8 @@ public:
     QString errorText() const { return failure; }
     QString path() const { return folder; }
     QString updateIniPath() const { return folder + QStringLiteral("/update.ini"); }
+    // The path of the copied program.
+    QString programPath() const { return folder + QLatin1Char('/') + programName; }
 
     // Runs the probe with the operation (environment CONFIGPROBE_OP) and the command-line
     // arguments; extra environment entries go along. Waits at most 60 s.
@@ -39,6 +43,7 @@ public:
 private:
     QTemporaryDir temporary;
     QString folder;
+    QString programName;
     QString failure;
 };
 

@@ -1,0 +1,243 @@
+#include "support/probeappfolder.h"
+#include "support/treesnapshot.h"
+#include "ui/singleinstancechecker.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+const QString UpdateProgram = QStringLiteral(TEST_BINARY_DIR "/update");
+const QString Probe = QStringLiteral(TEST_BINARY_DIR "/tests/ui/uiprobe");
+
+QProcessEnvironment environment(const QString& home = QString())
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (!home.isEmpty())
+        env.insert(QStringLiteral("HOME"), home);
+    return env;
+}
+
+// Waits until a program at programPath, run with home, listens on its channel.
+bool waitUntilListening(const QString& programPath, const QString& home)
+{
+    const QString name = SingleInstanceChecker::getLocalServerName(programPath, home);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 15000) {
+        QLocalSocket socket;
+        socket.connectToServer(name);
+        if (socket.waitForConnected(200))
+            return true;
+        QTest::qWait(100);
+    }
+    return false;
+}
+
+// A started program, killed and reaped when the test ends.
+struct RunningProgram
+{
+    QProcess process;
+    ~RunningProgram()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+};
+} // namespace
+
+// The program's start-up, run as separate processes from application folders of their own.
+class tst_Startup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void secondStartHandsOverAndEnds();
+    void otherHomeRunsASecondInstance();
+    void unusableCommandLineEndsWithStatusOne_data();
+    void unusableCommandLineEndsWithStatusOne();
+    void usableCommandLineShowsTheWindow();
+    void translationOfTheLocaleIsLoaded();
+    void noUserFormStartsTheUpdateAfterTwoSeconds();
+    void probeNameIsThatOfItsPathAndHome();
+};
+
+void tst_Startup::secondStartHandsOverAndEnds()
+{
+    ProbeAppFolder app(QStringLiteral("app"), UpdateProgram);
+    QVERIFY2(app.isValid(), qPrintable(app.errorText()));
+    RunningProgram first;
+    first.process.setProcessEnvironment(environment());
+    first.process.start(app.programPath(),
+                        {QStringLiteral("client_linux_x86"), QStringLiteral("5")});
+    QVERIFY(first.process.waitForStarted());
+    QVERIFY(waitUntilListening(app.programPath(), QDir::homePath()));
+
+    // Moved-aside copies of the updater's own files go even on a start that hands over.
+    const QStringList removed = {QStringLiteral("_old_update"),
+                                 QStringLiteral("_old_libQtCore.so.4"),
+                                 QStringLiteral("imageformats/_old_libqgif.so"),
+                                 QStringLiteral("accessible/_old_libqtaccessiblewidgets.so")};
+    const QStringList kept = {QStringLiteral("_old_client.bin"),
+                              QStringLiteral("plugins/_old_libqgif.so")};
+    for (const QString& file : removed + kept)
+        QVERIFY(writeFile(app.path(), file, "old"));
+
+    // The second start's arguments are never looked at, not even an unusable "--nouser" form.
+    QElapsedTimer clock;
+    clock.start();
+    const ProbeAppFolder::Result second =
+        app.run(QString(), {QStringLiteral("--nouser"), QStringLiteral("client_linux_x86"),
+                            QStringLiteral("12a")});
+    QCOMPARE(second.exitCode, 0);
+    QVERIFY(clock.elapsed() < 10000);
+    for (const QString& file : removed)
+        QVERIFY2(!QFile::exists(app.path() + "/" + file), qPrintable(file));
+    for (const QString& file : kept)
+        QVERIFY2(QFile::exists(app.path() + "/" + file), qPrintable(file));
+    QCOMPARE(first.process.state(), QProcess::Running);
+}
+
+void tst_Startup::otherHomeRunsASecondInstance()
+{
+    ProbeAppFolder app(QStringLiteral("app"), UpdateProgram);
+    QVERIFY2(app.isValid(), qPrintable(app.errorText()));
+    QTemporaryDir homeA;
+    QTemporaryDir homeB;
+    const QStringList arguments = {QStringLiteral("client_linux_x86"), QStringLiteral("5")};
+
+    RunningProgram first;
+    first.process.setProcessEnvironment(environment(homeA.path()));
+    first.process.start(app.programPath(), arguments);
+    QVERIFY(waitUntilListening(app.programPath(), homeA.path()));
+
+    RunningProgram second;
+    second.process.setProcessEnvironment(environment(homeB.path()));
+    second.process.start(app.programPath(), arguments);
+    QVERIFY(waitUntilListening(app.programPath(), homeB.path()));
+    QCOMPARE(first.process.state(), QProcess::Running);
+    QCOMPARE(second.process.state(), QProcess::Running);
+
+    // A third start of the second user hands over to that user's instance.
+    QProcess third;
+    third.setProcessEnvironment(environment(homeB.path()));
+    third.start(app.programPath(), arguments);
+    QVERIFY(third.waitForFinished(10000));
+    QCOMPARE(third.exitCode(), 0);
+}
+
+void tst_Startup::unusableCommandLineEndsWithStatusOne_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("--nouser with a bad version")
+        << QStringList{"--nouser", "client_linux_x86", "12a"} << "Invalid version nr (12a)";
+    QTest::newRow("type and bad version")
+        << QStringList{"client_linux_x86", "x1"} << "Invalid version nr (x1)";
+}
+
+void tst_Startup::unusableCommandLineEndsWithStatusOne()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    ProbeAppFolder app(QStringLiteral("app"), Probe);
+    QVERIFY2(app.isValid(), qPrintable(app.errorText()));
+    const ProbeAppFolder::Result result = app.run(QStringLiteral("startup"), arguments);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.value(QStringLiteral("status")), QStringLiteral("1"));
+    QCOMPARE(result.value(QStringLiteral("box0")), message);
+    QCOMPARE(result.value(QStringLiteral("boxTitle0")), QStringLiteral("Error"));
+    // The window may not be shown yet, so the box has no parent; and it never is shown.
+    QCOMPARE(result.value(QStringLiteral("boxParent0")), QStringLiteral("0"));
+    QVERIFY(!result.values.contains(QStringLiteral("shown")));
+    QVERIFY(!result.values.contains(QStringLiteral("box1")));
+}
+
+void tst_Startup::usableCommandLineShowsTheWindow()
+{
+    ProbeAppFolder app(QStringLiteral("app"), Probe);
+    QVERIFY2(app.isValid(), qPrintable(app.errorText()));
+    const ProbeAppFolder::Result result = app.run(
+        QStringLiteral("startup"), {QStringLiteral("client_linux_x86"), QStringLiteral("5")},
+        {{QStringLiteral("UIPROBE_QUIT_MS"), QStringLiteral("300")}});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.value(QStringLiteral("shown")), QStringLiteral("1"));
+    QCOMPARE(result.value(QStringLiteral("title")), QStringLiteral("Vendrel 3 Client Update"));
+    QCOMPARE(result.value(QStringLiteral("startText")), QStringLiteral("Start Update"));
+    QCOMPARE(result.value(QStringLiteral("startEnabled")), QStringLiteral("1"));
+    QVERIFY(!result.values.contains(QStringLiteral("box0")));
+}
+
+void tst_Startup::translationOfTheLocaleIsLoaded()
+{
+    ProbeAppFolder app(QStringLiteral("app"), Probe);
+    QVERIFY2(app.isValid(), qPrintable(app.errorText()));
+    const QByteArray ts = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                          "<!DOCTYPE TS><TS version=\"2.1\" language=\"de_DE\">\n"
+                          "<context><name>MainWindow</name>\n"
+                          "<message><source>Start Update</source>"
+                          "<translation>Aktualisierung starten</translation></message>\n"
+                          "</context></TS>\n";
+    QVERIFY(writeFile(app.path(), QStringLiteral("translations/update_de_DE.ts"), ts));
+    QProcess lrelease;
+    lrelease.start(QStringLiteral(LRELEASE_PATH),
+                   {app.path() + "/translations/update_de_DE.ts", QStringLiteral("-qm"),
+                    app.path() + "/translations/update_de_DE.qm"});
+    QVERIFY(lrelease.waitForFinished(30000));
+    QCOMPARE(lrelease.exitCode(), 0);
+
+    const QStringList arguments = {QStringLiteral("client_linux_x86"), QStringLiteral("5")};
+    const ProbeAppFolder::Result german =
+        app.run(QStringLiteral("startup"), arguments,
+                {{QStringLiteral("UIPROBE_QUIT_MS"), QStringLiteral("300")},
+                 {QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8")}});
+    QCOMPARE(german.exitCode, 0);
+    QCOMPARE(german.value(QStringLiteral("startText")), QStringLiteral("Aktualisierung starten"));
+
+    // A locale without a translation file keeps the English texts.
+    const ProbeAppFolder::Result french =
+        app.run(QStringLiteral("startup"), arguments,
+                {{QStringLiteral("UIPROBE_QUIT_MS"), QStringLiteral("300")},
+                 {QStringLiteral("LC_ALL"), QStringLiteral("fr_FR.UTF-8")}});
+    QCOMPARE(french.exitCode, 0);
+    QCOMPARE(french.value(QStringLiteral("startText")), QStringLiteral("Start Update"));
+}
+
+void tst_Startup::noUserFormStartsTheUpdateAfterTwoSeconds()
+{
+    // Without "mirrors.ini" the automatic start fails in the engine, which ends with status 2.
+    ProbeAppFolder app(QStringLiteral("app"), Probe);
+    QVERIFY2(app.isValid(), qPrintable(app.errorText()));
+    const ProbeAppFolder::Result result = app.run(
+        QStringLiteral("startup"),
+        {QStringLiteral("--nouser"), QStringLiteral("client_linux_x86"), QStringLiteral("5")});
+    QCOMPARE(result.exitCode, 2);
+    QCOMPARE(result.value(QStringLiteral("shown")), QStringLiteral("1"));
+    QCOMPARE(result.value(QStringLiteral("startEnabled")), QStringLiteral("0"));
+    QCOMPARE(result.value(QStringLiteral("box0")),
+             QStringLiteral("mirrors.ini is missing, cannot proceed."));
+    QCOMPARE(result.value(QStringLiteral("boxParent0")), QStringLiteral("1"));
+    QVERIFY(result.value(QStringLiteral("box0Ms")).toInt() >= 1900);
+}
+
+void tst_Startup::probeNameIsThatOfItsPathAndHome()
+{
+    ProbeAppFolder app(QStringLiteral("App"), Probe);
+    QVERIFY2(app.isValid(), qPrintable(app.errorText()));
+    QTemporaryDir home;
+    const ProbeAppFolder::Result result =
+        app.run(QStringLiteral("name"), {}, {{QStringLiteral("HOME"), home.path()}});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.value(QStringLiteral("name")),
+             SingleInstanceChecker::getLocalServerName(app.programPath(), home.path()));
+}
+
+QTEST_MAIN(tst_Startup)
+#include "tst_startup.moc"
