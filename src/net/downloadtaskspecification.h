@@ -12,8 +12,9 @@ class QNetworkAccessManager;
 class QNetworkReply;
 
 // Fetches one file by a plain GET from a mirror drawn from the shared mirror list into a local
-// file, copying the data straight to disk as it arrives. A failed attempt (bad status, network
-// error, write error, more than the mirror's timeoutTicks ticks without data) deletes the
+// file, copying the data straight to disk as it arrives; the reply itself holds a bounded
+// amount of unread data, so memory use does not grow with the file. A failed attempt (bad status,
+// network error, write error, more than the mirror's timeoutTicks ticks without data) deletes the
 // partial file, counts an error against the mirror or removes it, and starts again from byte 0
 // on a newly drawn mirror. While every connection slot is taken the task waits for the next
 // reply of the manager to finish. It fails when no mirror is left or the local file or the
