@@ -271,12 +271,17 @@ void DownloadTaskSpecification::userCanceled()
     userCancel();
 }
 
-void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification*)
+void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification* other)
 {
     stopWaitingForSlot();
     if (reply) {
         emit message(QStringLiteral("Abort downloading %1").arg(remotePath));
         resetDownload();
     }
-    errorCancel();
+    // A sibling that ended on the user's cancel usually just took the request first: ending
+    // with an error here would make the whole run look failed instead of cancelled.
+    if (other->state == TaskUserCanceled)
+        userCancel();
+    else
+        errorCancel();
 }

@@ -47,7 +47,8 @@ public:
     // While running: abandons the attempt (or stops waiting for a slot) and ends in
     // TaskUserCanceled.
     void userCanceled() override;
-    // While running: abandons the attempt (or stops waiting) and ends in TaskErrorCanceled.
+    // While running: abandons the attempt (or stops waiting) and ends in TaskUserCanceled when
+    // the sibling ended on the user's cancel, else in TaskErrorCanceled.
     void handleOtherTaskCancelled(TaskSpecification* other) override;
     // The file has arrived: logs "Downloading %1 finished", gives back the slot and finishes.
     // The file stays on disk and mirror keeps naming the mirror that delivered it.
