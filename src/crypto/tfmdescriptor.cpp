@@ -283,6 +283,11 @@ int gcd(void* a, void* b, void* c)
 
 int lcm(void* a, void* b, void* c)
 {
+    // fp_lcm divides by the gcd, which for a zero operand is the other one at full length.
+    if (fp_iszero(num(a)) || fp_iszero(num(b))) {
+        fp_zero(num(c));
+        return CRYPT_OK;
+    }
     if (!fits(used(a) + used(b)))
         return CRYPT_OVERFLOW;
     fp_int x;
@@ -307,8 +312,9 @@ int sqrmod(void* a, void* b, void* c)
     return fpError(fp_sqrmod(num(a), num(b), num(c)));
 }
 
-// fp_invmod loops forever when a has no inverse and answers wrongly for a negative a: reduce
-// a first and refuse when it shares a factor with the modulus.
+// fp_invmod loops forever when a has no inverse, answers wrongly for a negative a and may leave
+// its result above the modulus: reduce a first, refuse when it shares a factor with the
+// modulus, and reduce the result.
 int invmod(void* a, void* b, void* c)
 {
     fp_int* m = num(b);
@@ -326,7 +332,13 @@ int invmod(void* a, void* b, void* c)
     fp_gcd(&reduced, m, &common);
     if (fp_cmp_d(&common, 1) != FP_EQ)
         return CRYPT_INVALID_ARG;
-    return fpError(fp_invmod(&reduced, m, num(c)));
+    // Into a local: c may be the modulus itself.
+    fp_int inverse;
+    fp_init(&inverse);
+    err = fp_invmod(&reduced, m, &inverse);
+    if (err != FP_OKAY)
+        return fpError(err);
+    return fpError(fp_mod(&inverse, m, num(c)));
 }
 
 int addmod(void* a, void* b, void* c, void* d)
@@ -361,12 +373,17 @@ int montgomerySetup(void* a, void** b)
 
 int montgomeryNormalization(void* a, void* b)
 {
+    if (used(b) > MaxDigits)
+        return CRYPT_OVERFLOW;
     fp_montgomery_calc_normalization(num(a), num(b));
     return CRYPT_OK;
 }
 
 int montgomeryReduce(void* a, void* b, void* c)
 {
+    // fp_montgomery_reduce returns without a word for a modulus it cannot handle.
+    if (used(b) > MaxDigits)
+        return CRYPT_OVERFLOW;
     fp_montgomery_reduce(num(a), num(b), *static_cast<fp_digit*>(c));
     return CRYPT_OK;
 }
@@ -490,6 +507,9 @@ int isprime(void* a, int b, int* c)
         if (rest == 0)
             return CRYPT_OK;
     }
+    // fp_exptmod refuses such a modulus, which would read as "composite".
+    if (n->used > MaxDigits)
+        return CRYPT_OVERFLOW;
     int rounds = b > 0 ? b : LTC_MILLER_RABIN_REPS;
     if (rounds > SmallPrimeCount)
         rounds = SmallPrimeCount;

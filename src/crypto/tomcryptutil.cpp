@@ -38,7 +38,9 @@ void crypt_init()
 {
     if (register_prng(&sprng_desc) == -1)
         fail("Error registering sha1");
-    ltc_mp = tfm_desc;
+    // Checks of an earlier update may still be reading ltc_mp on pool threads.
+    if (std::memcmp(&ltc_mp, &tfm_desc, sizeof(ltc_mp)) != 0)
+        ltc_mp = tfm_desc;
     if (register_hash(&sha1_desc) == -1)
         fail("Error registering sha1");
     hash_idx = find_hash("sha1");

@@ -206,7 +206,7 @@ private slots:
     void arithmeticMatchesLibTomMath();
     void primalityMatchesKnownValues_data();
     void primalityMatchesKnownValues();
-    void inverseOfNegativeNumberIsAnInverse();
+    void inverseIsReducedAndChecked();
     void oversizedNumbersAreRefused();
     void randomNumbersComeFromSystemSource();
     void rsaMatchesLibTomMath();
@@ -327,7 +327,7 @@ void TestTfmDescriptor::primalityMatchesKnownValues()
     }
 }
 
-void TestTfmDescriptor::inverseOfNegativeNumberIsAnInverse()
+void TestTfmDescriptor::inverseIsReducedAndChecked()
 {
     for (int round = 0; round < 20; ++round) {
         Calc k(tfm_desc);
@@ -352,9 +352,28 @@ void TestTfmDescriptor::inverseOfNegativeNumberIsAnInverse()
         QCOMPARE(tfm_desc.exptmod(a, minusOne, m, power), int(CRYPT_OK));
         QCOMPARE(tfm_desc.compare(power, inverse), int(LTC_MP_EQ));
     }
-    // No inverse: an error rather than an endless loop.
+    // fp_invmod answers this one with the inverse plus the modulus.
+    const QByteArray value = QByteArray::fromHex(
+        "d54e30c5e729c0d9e7028683e0ff47069d1f8edc430994d287768b24bd9c1bcaf6b5173d021a35ca39ae55eb"
+        "23d619ae83eb7797a760b382e9830c4f9ad75ce4ca98c0cea9b1ede26503429d9e8d27641f51aa07edecbe77"
+        "8fddab95b64afd50f25e0a4472b91c47bfa66c8d512992ea3eb451ba03f37575b8cd76866602612e");
+    const QByteArray modulus = QByteArray::fromHex(
+        "f2afe6c293c6b10e9ac8be9a329da63cb217e09e5eb3f470519f3ba5596c29da4cbe536d95fd7474ac544bfc"
+        "ad1479d25917fcf9f21c5fa10ff84a1e3f1207074975138db10be75b69dd2ce4ef2d09ed2c28cc25d56b6a2d"
+        "cea224d67417c57be55cab0183580c4694367ab080a3dc120dbe2fbc6e963504b65a65047399a4c3");
+    Calc reference(ltm_desc);
+    void* expected = reference.num();
+    QCOMPARE(ltm_desc.invmod(reference.num(value), reference.num(modulus), expected),
+             int(CRYPT_OK));
     Calc k(tfm_desc);
     void* r = k.num();
+    QCOMPARE(tfm_desc.invmod(k.num(value), k.num(modulus), r), int(CRYPT_OK));
+    QCOMPARE(k.text(CRYPT_OK, r), reference.text(CRYPT_OK, expected));
+    void* m = k.num(modulus);
+    QCOMPARE(tfm_desc.invmod(k.num(value), m, m), int(CRYPT_OK));
+    QCOMPARE(k.text(CRYPT_OK, m), reference.text(CRYPT_OK, expected));
+
+    // No inverse: an error rather than an endless loop.
     QCOMPARE(tfm_desc.invmod(k.num(QByteArray("\x06", 1)), k.num(QByteArray("\x09", 1)), r),
              int(CRYPT_INVALID_ARG));
     QCOMPARE(tfm_desc.invmod(k.num(), k.num(QByteArray("\x09", 1)), r), int(CRYPT_INVALID_ARG));
@@ -401,6 +420,22 @@ void TestTfmDescriptor::oversizedNumbersAreRefused()
     QCOMPARE(tfm_desc.sqr(full, r), int(CRYPT_OVERFLOW));
     QCOMPARE(tfm_desc.exptmod(k.num(half), k.num(half), full, r), int(CRYPT_OVERFLOW));
     QCOMPARE(tfm_desc.read_radix(r, QByteArray(2000, '7').constData(), 10), int(CRYPT_OVERFLOW));
+    // Moduli beyond what fp_exptmod and fp_montgomery_reduce take: an error, not a wrong answer
+    // (2^4423 - 1 is prime).
+    void* mersenne = k.num();
+    QCOMPARE(tfm_desc.twoexpt(mersenne, 4423), int(CRYPT_OK));
+    QCOMPARE(tfm_desc.subi(mersenne, 1, mersenne), int(CRYPT_OK));
+    int prime = -1;
+    QCOMPARE(tfm_desc.isprime(mersenne, 8, &prime), int(CRYPT_OVERFLOW));
+    ltc_mp_digit rho = 1;
+    QCOMPARE(tfm_desc.montgomery_normalization(r, mersenne), int(CRYPT_OVERFLOW));
+    QCOMPARE(tfm_desc.montgomery_reduce(full, mersenne, &rho), int(CRYPT_OVERFLOW));
+    // The lcm with zero is zero, also for the longest number.
+    void* longest = k.num();
+    QCOMPARE(tfm_desc.twoexpt(longest, (FP_SIZE - 2) * DIGIT_BIT), int(CRYPT_OK));
+    QCOMPARE(tfm_desc.set_int(r, 5), int(CRYPT_OK));
+    QCOMPARE(tfm_desc.lcm(longest, k.num(), r), int(CRYPT_OK));
+    QCOMPARE(tfm_desc.compare_d(r, 0), int(LTC_MP_EQ));
 
     // A public key whose modulus is too large to hold fails to import instead of crashing.
     const QByteArray modulus = QByteArray(1, '\0') + QByteArray(1200, '\x7f');

@@ -16,6 +16,7 @@ private slots:
     void initTestCase();
     void genkeyWritesTwoKeyFiles();
     void genkeyKeepsExistingKeyFiles();
+    void failedGenkeyLeavesNoKeyFile();
     void signedFileVerifies();
     void changedFileOrOtherKeyFailsVerification_data();
     void changedFileOrOtherKeyFailsVerification();
@@ -98,6 +99,19 @@ void TestUpdateSign::genkeyKeepsExistingKeyFiles()
     QVERIFY2(result.output.contains(QLatin1String("kept.key exists")), qPrintable(result.output));
     QCOMPARE(readFile(dir.filePath(QStringLiteral("kept.key"))), before);
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("new.key"))));
+}
+
+void TestUpdateSign::failedGenkeyLeavesNoKeyFile()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const Result result =
+        run({QStringLiteral("genkey"), QStringLiteral("new.key"), QStringLiteral("no/public.key")},
+            dir.path());
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.output,
+             QStringLiteral("update-sign: Cannot open file for writing: no/public.key\n"));
+    QVERIFY(QDir(dir.path()).isEmpty());
 }
 
 void TestUpdateSign::signedFileVerifies()

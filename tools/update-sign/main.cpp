@@ -73,6 +73,8 @@ int generateKey(const char* privateFile, const char* publicFile)
         save_key(&key, PK_PUBLIC, publicFile);
     } catch (const crypt_exception&) {
         rsa_free(&key);
+        // A private key without its public file would only block the next try.
+        std::remove(privateFile);
         throw;
     }
     rsa_free(&key);
