@@ -156,8 +156,9 @@ void MainWindow::onUpdateFinished()
         return;
     }
     startButton->setText(tr("Start Vendrel"));
-    startButton->setFocus(Qt::OtherFocusReason);
+    // Enabled before it takes the focus: a disabled button refuses the focus.
     startButton->setEnabled(true);
+    startButton->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::onUpdateCanceled()
@@ -226,7 +227,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
     if (!engine->busy()) {
         // The run ended while the question was open: no cancel will be reported, so a later
         // run's failure must not quit the program; close now as the user asked.
-        close();
+        event->accept();
         return;
     }
     closeRequested = true;
