@@ -62,10 +62,12 @@ void load_key(Rsa_key* key, const char* fileName);
 void save_key(Rsa_key* key, int keyType, const char* fileName);
 
 // Reads a whole file into *buffer (null or from malloc; reallocated), setting *length. The
-// caller frees the buffer with free().
+// caller frees the buffer with free(), also after a throw. A read error throws rather than
+// passing on part of the file.
 void read_file(const char* fileName, unsigned char** buffer, unsigned long* length);
 
-// Writes length bytes of data to the file, replacing its content.
+// Writes length bytes of data to the file, replacing its content. A short write, also one
+// that shows only when the file is closed (a full disk), throws.
 void write_file(const char* fileName, unsigned char* data, unsigned long length);
 
 // Returns if result is CRYPT_OK, else throws "<operation>: <library error text>".
