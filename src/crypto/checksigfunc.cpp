@@ -12,6 +12,10 @@ namespace {
 // Large enough to read efficiently, small enough that a multi-gigabyte file costs no memory.
 constexpr qint64 Md5BlockSize = 1 << 20;
 
+// QByteArray's header and terminator come out of the same 2 GiB as its content: a file just
+// under 2 GiB cannot be held either, and asking for it would throw on the pool thread.
+constexpr qint64 MaxWholeFileSize = std::numeric_limits<int>::max() - 4096;
+
 QString openFailedText(const QString& path)
 {
     return QStringLiteral("Could not open file %1 for reading").arg(path);
@@ -45,8 +49,7 @@ bool CheckSigFunc::readFile(QString path, QByteArray& data)
         return false;
     }
     const qint64 size = file.size();
-    // QByteArray holds less than 2 GiB; such a file cannot be read whole.
-    if (size >= std::numeric_limits<int>::max()) {
+    if (size > MaxWholeFileSize) {
         emit message(readFailedText(path));
         return false;
     }
