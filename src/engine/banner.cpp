@@ -71,11 +71,20 @@ void Banner::onResolved(QHostInfo hostInfo)
 
 void Banner::onReadyRead()
 {
-    resendTimer.stop();
     char buffer[maxReplySize];
-    const qint64 length = socket->readDatagram(buffer, sizeof buffer);
-    if (length < 0)
-        return;
+    qint64 length = -1;
+    // Anyone may send to our port; only the server's datagrams count, the rest are dropped.
+    for (;;) {
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        length = socket->readDatagram(buffer, sizeof buffer, &sender, &senderPort);
+        if (length < 0)
+            return;
+        if (senderPort == bannerPort &&
+            sender.isEqual(serverAddress, QHostAddress::TolerantConversion))
+            break;
+    }
+    resendTimer.stop();
     const QStringList parts =
         QString::fromLatin1(buffer, int(length)).split(QLatin1Char(','), Qt::KeepEmptyParts);
     if (parts.size() == 2)

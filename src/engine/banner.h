@@ -14,7 +14,8 @@ class QTimerEvent;
 extern const QString BANNER_SERVER;
 
 // A best-effort query of the update server for the banner: one 2-byte UDP request to port 2009,
-// one resend after 5000 ms without a reply, and a reply "<image address>,<click address>".
+// one resend after 5000 ms without a reply, and a reply "<image address>,<click address>"
+// from that address and port; datagrams from anyone else are discarded.
 // Every failure ends the query silently. Not reusable; GUI thread only.
 class Banner : public QObject
 {

@@ -6,6 +6,17 @@
 #include "net/inidownloadtaskspecification.h"
 #include "plan/makedownloadreplacelisttaskspecification.h"
 
+#include <QCoreApplication>
+#include <QEvent>
+#include <QPointer>
+#include <QThreadPool>
+
+namespace {
+// Each round delivers at least one queued hop of a step that has not ended; the steps of a
+// cancelled run end in far fewer. The bound only guards against a step that never ends.
+const int maxSettleRounds = 1000;
+} // namespace
+
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
                                              Configuration* config, QObject* parent, double weight)
     : ComposedTaskSpecification(1, weight, parent)
@@ -15,7 +26,36 @@ MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* manager, Mir
 {
 }
 
-MainTaskSpecification::~MainTaskSpecification() = default;
+MainTaskSpecification::~MainTaskSpecification()
+{
+    blockSignals(true);
+    if (state == TaskRunning)
+        settleSteps();
+}
+
+void MainTaskSpecification::settleSteps()
+{
+    // No event loop will deliver the steps' queued results any more: without them a cancelled
+    // installation would never reach its rollback, and copies still in the pool would land
+    // after the task has gone.
+    userCanceled();
+    const auto running = [this] {
+        for (const TaskSpecification* step : qAsConst(subTasks))
+            if (step->state == TaskRunning)
+                return true;
+        return false;
+    };
+    for (int round = 0; running() && round < maxSettleRounds; ++round) {
+        QThreadPool::globalInstance()->waitForDone();
+        QList<QPointer<QObject>> receivers;
+        const QList<QObject*> children = findChildren<QObject*>();
+        for (QObject* child : children)
+            receivers.append(child);
+        for (const QPointer<QObject>& receiver : qAsConst(receivers))
+            if (receiver)
+                QCoreApplication::sendPostedEvents(receiver, QEvent::MetaCall);
+    }
+}
 
 void MainTaskSpecification::execute()
 {

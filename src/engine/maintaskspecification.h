@@ -21,6 +21,8 @@ public:
     // manager, mirrors and config are shared and not owned. Creates no sub-task yet.
     MainTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors, Configuration* config,
                           QObject* parent, double weight);
+    // A task destroyed while running first cancels its steps and waits for them to end, so an
+    // installation is undone rather than left half done. It emits nothing while going.
     ~MainTaskSpecification() override;
 
     // Logs "Starting update process", builds five fresh steps and starts the first.
@@ -34,6 +36,10 @@ public:
     Mirrors* mirrors = nullptr;               // not owned
     Configuration* config = nullptr;          // not owned
     FileSpecifications files;
+
+private:
+    // Drives the cancelled steps to their end without an event loop.
+    void settleSteps();
 };
 
 #endif // MAINTASKSPECIFICATION_H

@@ -23,6 +23,7 @@ namespace {
 const int tickMs = 1000;
 const quint16 defaultProxyPort = 3128;
 const qint64 maxBannerSize = 270000;
+const qint64 bannerReadBufferSize = 64 * 1024;
 
 QString mirrorsFileName()
 {
@@ -32,6 +33,11 @@ QString mirrorsFileName()
 QString appFilePath(const QString& name)
 {
     return QDir(Configuration::getAppRootPath()).absoluteFilePath(name);
+}
+
+bool isWebAddress(const QUrl& url)
+{
+    return url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
 }
 
 // Removes the emptied folder itself; false when it has no parent or could not be removed.
@@ -74,8 +80,15 @@ UpdateEngine::UpdateEngine(Configuration& config, QObject* parent)
 UpdateEngine::~UpdateEngine()
 {
     // A running task holds replies of the manager and slots of the mirror list; children go in
-    // the order created, so the task must go before them.
-    delete task;
+    // the order created, so the tasks must go before them. A task released by reset() may
+    // still run and wait for its deferred deletion.
+    const QList<MainTaskSpecification*> tasks =
+        findChildren<MainTaskSpecification*>(QString(), Qt::FindDirectChildrenOnly);
+    for (MainTaskSpecification* each : tasks) {
+        disconnect(each, nullptr, this, nullptr);
+        delete each;
+    }
+    task = nullptr;
 }
 
 bool UpdateEngine::initialize()
@@ -266,13 +279,20 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     if (bannerReply)
         return;
     const QUrl url(bannerUrl);
-    if (!url.isValid())
+    // The address comes from a datagram: a local file (a device, a pipe) could block the
+    // program or never end, so only web addresses are fetched.
+    if (!url.isValid() || !isWebAddress(url))
         return;
     bannerClickUrl = clickUrl;
+    bannerBody.clear();
     bannerReply = manager->get(QNetworkRequest(url));
+    // The body is taken over as it arrives, so neither the reply nor the engine holds more
+    // than the limit, whether or not the server announced a size.
+    bannerReply->setReadBufferSize(bannerReadBufferSize);
     connect(bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
     connect(bannerReply, &QNetworkReply::metaDataChanged, this,
             &UpdateEngine::onBannermetaDataChanged);
+    connect(bannerReply, &QNetworkReply::readyRead, this, &UpdateEngine::onBannerReadyRead);
 }
 
 void UpdateEngine::onBannermetaDataChanged()
@@ -280,20 +300,41 @@ void UpdateEngine::onBannermetaDataChanged()
     if (!bannerReply)
         return;
     const QVariant length = bannerReply->header(QNetworkRequest::ContentLengthHeader);
-    if (!length.isValid() || length.toLongLong() <= maxBannerSize)
-        return;
+    if (length.isValid() && length.toLongLong() > maxBannerSize)
+        dropBannerDownload();
+}
+
+void UpdateEngine::onBannerReadyRead()
+{
+    if (bannerReply)
+        takeBannerData();
+}
+
+bool UpdateEngine::takeBannerData()
+{
+    bannerBody += bannerReply->read(maxBannerSize + 1 - bannerBody.size());
+    if (bannerBody.size() <= maxBannerSize)
+        return true;
+    dropBannerDownload();
+    return false;
+}
+
+void UpdateEngine::dropBannerDownload()
+{
     disconnect(bannerReply, nullptr, this, nullptr);
     bannerReply->abort();
     bannerReply->deleteLater();
     bannerReply = nullptr;
+    bannerBody.clear();
 }
 
 void UpdateEngine::onBannerDownloadFinished()
 {
-    if (!bannerReply)
+    if (!bannerReply || !takeBannerData())
         return;
-    const QByteArray body = bannerReply->readAll();
     bannerReply->deleteLater();
     bannerReply = nullptr;
+    const QByteArray body = bannerBody;
+    bannerBody.clear();
     emit bannerFound(body, bannerClickUrl);
 }

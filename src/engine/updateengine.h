@@ -35,7 +35,9 @@ public:
     // Reads "proxy" and "streams" into config and sets the manager's proxy. An invalid proxy
     // is reported by fatalError from the event loop, after the caller has connected.
     UpdateEngine(Configuration& config, QObject* parent);
-    // A task still present goes first, even while it runs.
+    // Every main task goes first, before the manager and mirror list it uses: the current
+    // one, even while it runs (it undoes an unfinished installation), and a released one the
+    // event loop has not deleted yet. Nothing is emitted.
     ~UpdateEngine() override;
 
     // Prepares a run: crypto library, "mirrors.ini" present, random seed, an earlier session
@@ -90,10 +92,20 @@ private slots:
     void onBannerFound(QString bannerUrl, QString clickUrl);
     void onBannerDownloadFinished();
     void onBannermetaDataChanged();
+    // A body that outgrows the size limit is dropped, announced or not.
+    void onBannerReadyRead();
 
 private:
     // Disconnects the main task from the engine and releases it.
     void releaseTask();
+    // Moves what the image download has delivered into bannerBody; past the size limit it
+    // drops the download and returns false.
+    bool takeBannerData();
+    // Stops and releases the pending image download without a signal.
+    void dropBannerDownload();
+
+    // What the pending image download has delivered so far.
+    QByteArray bannerBody;
 };
 
 #endif // UPDATEENGINE_H

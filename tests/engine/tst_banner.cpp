@@ -4,6 +4,7 @@
 #include "support/engineappfolder.h"
 #include "support/faulthttpserver.h"
 #include "support/scriptedudpserver.h"
+#include "support/unsizedhttpserver.h"
 #include "support/updateserverprocess.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimerEvent>
+#include <QUdpSocket>
 
 namespace {
 
@@ -36,6 +38,7 @@ private slots:
     void replyIsSplitIntoImageAndClickAddress_data();
     void replyIsSplitIntoImageAndClickAddress();
     void noReplyResendsOnceThenGivesUp();
+    void resentRequestCanStillBeAnswered_data();
     void resentRequestCanStillBeAnswered();
     void imageSizeLimit_data();
     void imageSizeLimit();
@@ -128,14 +131,32 @@ void tst_Banner::noReplyResendsOnceThenGivesUp()
     QCOMPARE(spy.count(), 0);
 }
 
+void tst_Banner::resentRequestCanStillBeAnswered_data()
+{
+    QTest::addColumn<bool>("stranger");
+
+    QTest::newRow("server only") << false;
+    // Queued at the banner's port before the server's answer to the resend.
+    QTest::newRow("stranger's datagram first") << true;
+}
+
 void tst_Banner::resentRequestCanStillBeAnswered()
 {
+    QFETCH(bool, stranger);
+
     ScriptedUdpServer server({QByteArray(), QByteArray("image,click")});
     QVERIFY(server.listen(BannerPort));
     Banner banner(nullptr);
     QSignalSpy spy(&banner, &Banner::bannerFound);
     banner.run();
     QTRY_COMPARE(server.requests().size(), 1);
+    QUdpSocket other;
+    if (stranger) {
+        QVERIFY(other.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        QCOMPARE(other.writeDatagram("http://evil.invalid/b.png,http://evil.invalid/",
+                                     QHostAddress::LocalHost, banner.socket->localPort()),
+                 qint64(46));
+    }
     expireResendTimer(banner);
 
     QTRY_COMPARE(spy.count(), 1);
@@ -144,34 +165,44 @@ void tst_Banner::resentRequestCanStillBeAnswered()
     QVERIFY(!banner.resendTimer.isActive());
     // The request went out from the same local port both times.
     QCOMPARE(server.requests().at(0).senderPort, server.requests().at(1).senderPort);
+    QTest::qWait(50);
+    QCOMPARE(spy.count(), 1);
 }
 
 void tst_Banner::imageSizeLimit_data()
 {
     QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("announced");
     QTest::addColumn<bool>("handedOn");
 
-    QTest::newRow("270000 bytes") << 270000 << true;
-    QTest::newRow("270001 bytes") << 270001 << false;
+    QTest::newRow("270000 bytes") << 270000 << true << true;
+    QTest::newRow("270001 bytes") << 270001 << true << false;
+    QTest::newRow("270000 bytes unannounced") << 270000 << false << true;
+    QTest::newRow("270001 bytes unannounced") << 270001 << false << false;
+    QTest::newRow("64 MiB unannounced") << 64 * 1024 * 1024 << false << false;
 }
 
 void tst_Banner::imageSizeLimit()
 {
     QFETCH(int, size);
+    QFETCH(bool, announced);
     QFETCH(bool, handedOn);
 
     EngineAppFolder folder;
     FaultHttpServer http;
-    QVERIFY(http.listen());
-    const QByteArray image(size, 'g');
-    http.setResponse(QStringLiteral("/banner.png"), FaultResponse::good(image));
+    UnsizedHttpServer unsized(size);
+    QVERIFY(http.listen() && unsized.listen());
+    const QByteArray image = handedOn ? QByteArray(size, announced ? 'g' : 'u') : QByteArray();
+    if (announced)
+        http.setResponse(QStringLiteral("/banner.png"), FaultResponse::good(QByteArray(size, 'g')));
+    const QString address =
+        (announced ? http.url() : unsized.url()) + QStringLiteral("/banner.png");
     Configuration config;
     UpdateEngine engine(config, nullptr);
     QSignalSpy found(&engine, &UpdateEngine::bannerFound);
     QSignalSpy messages(&engine, &UpdateEngine::message);
 
-    QVERIFY(QMetaObject::invokeMethod(&engine, "onBannerFound",
-                                      Q_ARG(QString, http.url() + QStringLiteral("/banner.png")),
+    QVERIFY(QMetaObject::invokeMethod(&engine, "onBannerFound", Q_ARG(QString, address),
                                       Q_ARG(QString, ClickUrl)));
     QVERIFY(engine.bannerReply);
     QTRY_COMPARE_WITH_TIMEOUT(engine.bannerReply, nullptr, 10000);
@@ -182,7 +213,11 @@ void tst_Banner::imageSizeLimit()
         QCOMPARE(found.first().at(1).toString(), ClickUrl);
     }
     QCOMPARE(messages.count(), 0);
-    QCOMPARE(http.requestCount(QStringLiteral("/banner.png")), 1);
+    QCOMPARE(announced ? http.requestCount(QStringLiteral("/banner.png")) : unsized.requestCount(),
+             1);
+    // A body far beyond the limit is not read on: the connection is closed long before its end.
+    if (size > 16 * 1024 * 1024)
+        QTRY_COMPARE(unsized.closedByClient(), 1);
 }
 
 void tst_Banner::invalidImageAddressIsIgnored_data()
@@ -191,6 +226,9 @@ void tst_Banner::invalidImageAddressIsIgnored_data()
 
     QTest::newRow("empty") << QString();
     QTest::newRow("broken") << QStringLiteral("http://[::1");
+    // A device that never ends, or a pipe that blocks the open.
+    QTest::newRow("local file") << QStringLiteral("file:///dev/zero");
+    QTest::newRow("other scheme") << QStringLiteral("ftp://127.0.0.1/banner.png");
 }
 
 void tst_Banner::invalidImageAddressIsIgnored()

@@ -5,6 +5,7 @@
 #include "net/mirrors.h"
 #include "support/appsandbox.h"
 #include "support/engineappfolder.h"
+#include "support/poolgate.h"
 #include "support/spytexts.h"
 #include "support/treesnapshot.h"
 #include "support/updatefixture.h"
@@ -13,9 +14,12 @@
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+
+#include <memory>
 
 namespace {
 
@@ -121,7 +125,9 @@ private slots:
     void cleanupLeavesSymbolicLinks();
     void removeOldFilesRemovesOnlyMovedAsideOwnFiles();
     void cancelAndTickOutsideARunDoNothing();
+    void engineDestroyedWhileRunning_data();
     void engineDestroyedWhileRunning();
+    void engineDestroyedDuringInstallationUndoesIt();
 };
 
 void tst_UpdateEngine::initTestCase()
@@ -518,8 +524,20 @@ void tst_UpdateEngine::cancelAndTickOutsideARunDoNothing()
     QVERIFY(!engine.timer->isActive());
 }
 
+void tst_UpdateEngine::engineDestroyedWhileRunning_data()
+{
+    QTest::addColumn<bool>("released");
+
+    QTest::newRow("current task") << false;
+    // Released by reset() while its download holds a reply of the engine's manager; the engine
+    // goes before the event loop could delete the task.
+    QTest::newRow("released task") << true;
+}
+
 void tst_UpdateEngine::engineDestroyedWhileRunning()
 {
+    QFETCH(bool, released);
+
     EngineAppFolder folder;
     UpdateFixture fixture;
     QVERIFY(fixture.isValid() && folder.isValid());
@@ -528,18 +546,58 @@ void tst_UpdateEngine::engineDestroyedWhileRunning()
              qPrintable(fixture.errorText()));
     QVERIFY(folder.writeMirrorsIni(fixture.run.nginx));
     const TreeSnapshot before = TreeSnapshot::take(fixture.app.path());
-    {
-        auto* engine = new UpdateEngine(fixture.run.config, nullptr);
-        QVERIFY(engine->initialize());
-        QVERIFY(engine->startUpdate());
-        QTRY_COMPARE_WITH_TIMEOUT(engine->task->subTasks.at(2)->state, TaskState(TaskRunning),
-                                  10000);
-        QTest::qWait(200);
-        delete engine;
+    auto* engine = new UpdateEngine(fixture.run.config, nullptr);
+    QVERIFY(engine->initialize());
+    QVERIFY(engine->startUpdate());
+    QTRY_COMPARE_WITH_TIMEOUT(engine->task->subTasks.at(2)->state, TaskState(TaskRunning), 10000);
+    QTest::qWait(200);
+    const QPointer<MainTaskSpecification> task = engine->task;
+    if (released) {
+        engine->reset();
+        QCOMPARE(engine->task, nullptr);
+        QVERIFY(task);
     }
+    delete engine;
+    QVERIFY(!task);
     // Nothing left behind fires into freed objects.
     QTest::qWait(100);
     QCOMPARE(TreeSnapshot::take(fixture.app.path()), before);
+}
+
+void tst_UpdateEngine::engineDestroyedDuringInstallationUndoesIt()
+{
+    EngineAppFolder folder;
+    UpdateFixture fixture;
+    QVERIFY(fixture.isValid() && folder.isValid());
+    QVERIFY(fixture.install(QStringLiteral("a"), "old a"));
+    QVERIFY(fixture.install(QStringLiteral("b"), "old b"));
+    fixture.offer(QStringLiteral("a"), "new a");
+    fixture.offer(QStringLiteral("b"), "new b");
+    fixture.offer(QStringLiteral("new/c"), "new c");
+    QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
+    QVERIFY(folder.writeMirrorsIni(fixture.run.nginx));
+    const TreeSnapshot before = TreeSnapshot::take(fixture.app.path());
+    auto* engine = new UpdateEngine(fixture.run.config, nullptr);
+    // Once the installation starts, its copies wait in the pool's queue.
+    std::unique_ptr<PoolGate> gate;
+    connect(engine, &UpdateEngine::message, engine, [&gate](const QString& text) {
+        if (text == QLatin1String("Starting file updates"))
+            gate.reset(new PoolGate);
+    });
+    QVERIFY(engine->initialize());
+    const QString tempDir = fixture.run.config.tempDir;
+    QVERIFY(engine->startUpdate());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(fixture.appFile(QStringLiteral("_old_a"))), 20000);
+    QVERIFY(gate);
+
+    // The copies may run before or during the destruction: either way nothing stays installed.
+    gate->release();
+    delete engine;
+    const TreeSnapshot after = TreeSnapshot::take(fixture.app.path());
+    QVERIFY2(after == before, qPrintable(before.diff(after)));
+    // Like a cancel: the session stays for the next run.
+    QCOMPARE(recordedDir(), tempDir);
+    QCOMPARE(readFile(fixture.downloadFile(QStringLiteral("new/c"))), QByteArray("new c"));
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateEngine)
