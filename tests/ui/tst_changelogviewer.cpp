@@ -50,7 +50,6 @@ private slots:
     void init();
     void cleanup();
 
-    void dialogIsBuiltAsDescribed();
     void loadsTheChangelogFromAMirror();
     void addressJoinsBaseVersionAndFileName_data();
     void addressJoinsBaseVersionAndFileName();
@@ -85,28 +84,6 @@ void tst_ChangeLogViewer::cleanup()
     server = nullptr;
     QFile::remove(appFile(QStringLiteral("update.ini")));
     QFile::remove(appFile(QStringLiteral("mirrors.ini")));
-}
-
-void tst_ChangeLogViewer::dialogIsBuiltAsDescribed()
-{
-    ChangeLogViewer dialog(nullptr);
-    QCOMPARE(dialog.objectName(), QStringLiteral("ChangeLogViewer"));
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("Changelog"));
-    QVERIFY(dialog.testAttribute(Qt::WA_DeleteOnClose));
-    QCOMPARE(dialog.size(), QSize(617, 500));
-    auto* edit = dialog.findChild<QTextEdit*>(QStringLiteral("changeLogTextEdit"));
-    QVERIFY(edit);
-    QVERIFY(edit->isReadOnly());
-    QCOMPARE(edit->lineWrapMode(), QTextEdit::NoWrap);
-    QFont fixed;
-    fixed.setStyleHint(QFont::TypeWriter, QFont::PreferDefault);
-    QCOMPARE(edit->font().family(), fixed.defaultFamily());
-    auto* buttons = dialog.findChild<QDialogButtonBox*>();
-    QVERIFY(buttons);
-    QCOMPARE(buttons->standardButtons(),
-             QDialogButtonBox::StandardButtons(QDialogButtonBox::Close));
-    // Not the open dialog: only showRemoteChangeLogDialog registers one.
-    QCOMPARE(ChangeLogViewer::m_instance, nullptr);
 }
 
 void tst_ChangeLogViewer::loadsTheChangelogFromAMirror()

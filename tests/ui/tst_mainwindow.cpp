@@ -163,44 +163,19 @@ void tst_MainWindow::formIsBuiltAsDescribed()
 {
     Configuration config;
     MainWindow window(config);
-    QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
     QCOMPARE(window.windowTitle(), QStringLiteral("Vendrel 3 Client Update"));
     QCOMPARE(window.layout()->sizeConstraint(), QLayout::SetFixedSize);
-    QCOMPARE(window.parentWidget(), nullptr);
-
-    auto* logo = child<QLabel>(window, "vendrelLabel");
-    QVERIFY(dynamic_cast<UrlClickLabel*>(logo));
-    QVERIFY(!dynamic_cast<UrlClickLabel*>(logo)->getUrl().isEmpty());
+    auto* logo = dynamic_cast<UrlClickLabel*>(child<QLabel>(window, "vendrelLabel"));
+    QVERIFY(logo && !logo->getUrl().isEmpty());
     QCOMPARE(logo->pixmap(Qt::ReturnByValue).size(), QSize(48, 48));
-    QCOMPARE(logo->cursor().shape(), Qt::PointingHandCursor);
-    auto* banner = child<QLabel>(window, "banner");
-    QVERIFY(dynamic_cast<UrlClickLabel*>(banner));
-    QCOMPARE(banner->minimumSize(), QSize(468, 60));
-    QCOMPARE(banner->maximumSize(), QSize(468, 60));
-    QVERIFY(banner->hasScaledContents());
-    QVERIFY(banner->pixmap(Qt::ReturnByValue).isNull());
-    QVERIFY(dynamic_cast<NewsBanner*>(child<QWidget>(window, "newsBanner")));
-
-    auto* progress = child<QProgressBar>(window, "totalProgressBar");
-    QCOMPARE(progress->minimum(), 0);
-    QCOMPARE(progress->maximum(), 1000);
-    QCOMPARE(progress->value(), 0);
+    QCOMPARE(child<QProgressBar>(window, "totalProgressBar")->maximum(), 1000);
 
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QVERIFY(!child<QTextEdit>(window, "outputTextEdit")->isVisible());
-    QVERIFY(child<QTextEdit>(window, "outputTextEdit")->isReadOnly());
-    for (const char* name :
-         {"totalSizeLabel", "totalTotalSizeLabel", "downloadSpeedLabel", "label_6"})
-        QVERIFY2(!child<QLabel>(window, name)->isVisible(), name);
-    QCOMPARE(startButton(window)->text(), QStringLiteral("Start Update"));
+    for (const char* name : {"outputTextEdit", "totalSizeLabel", "totalTotalSizeLabel",
+                             "downloadSpeedLabel", "label_6"})
+        QVERIFY2(!child<QWidget>(window, name)->isVisible(), name);
     QVERIFY(startButton(window)->isDefault());
-    QVERIFY(startButton(window)->isEnabled());
-    QVERIFY(child<QPushButton>(window, "detailsButton")->isCheckable());
-    QVERIFY(!child<QPushButton>(window, "detailsButton")->isChecked());
-    QCOMPARE(child<QPushButton>(window, "changelogButton")->text(), QStringLiteral("View Changes"));
-    QVERIFY(child<QLabel>(window, "copyrightLabel")->openExternalLinks());
-    // Tab order: start, details, changelog, log.
     QCOMPARE(startButton(window)->nextInFocusChain(), child<QWidget>(window, "detailsButton"));
 }
 

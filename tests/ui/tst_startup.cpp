@@ -66,7 +66,6 @@ private slots:
     void usableCommandLineShowsTheWindow();
     void translationOfTheLocaleIsLoaded();
     void noUserFormStartsTheUpdateAfterTwoSeconds();
-    void probeNameIsThatOfItsPathAndHome();
 };
 
 void tst_Startup::secondStartHandsOverAndEnds()
@@ -225,18 +224,6 @@ void tst_Startup::noUserFormStartsTheUpdateAfterTwoSeconds()
              QStringLiteral("mirrors.ini is missing, cannot proceed."));
     QCOMPARE(result.value(QStringLiteral("boxParent0")), QStringLiteral("1"));
     QVERIFY(result.value(QStringLiteral("box0Ms")).toInt() >= 1900);
-}
-
-void tst_Startup::probeNameIsThatOfItsPathAndHome()
-{
-    ProbeAppFolder app(QStringLiteral("App"), Probe);
-    QVERIFY2(app.isValid(), qPrintable(app.errorText()));
-    QTemporaryDir home;
-    const ProbeAppFolder::Result result =
-        app.run(QStringLiteral("name"), {}, {{QStringLiteral("HOME"), home.path()}});
-    QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.value(QStringLiteral("name")),
-             SingleInstanceChecker::getLocalServerName(app.programPath(), home.path()));
 }
 
 QTEST_MAIN(tst_Startup)

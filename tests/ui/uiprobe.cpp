@@ -1,9 +1,7 @@
-// Stands in for the program file in tests of the start-up: run as "name" (CONFIGPROBE_OP) it
-// prints the single-instance name of its path and home; otherwise it runs the program's
-// start-up with every message box answered, and reports as key=value lines what the user
-// would have seen: the window when shown, every box with the time it appeared, the status.
+// Stands in for the program file in tests of the start-up: runs the program's start-up with
+// every message box answered, and reports as key=value lines what the user would have seen:
+// the window when shown, every box with the time it appeared, and the exit status.
 #include "support/messageboxanswerer.h"
-#include "ui/singleinstancechecker.h"
 #include "ui/startup.h"
 
 #include <QApplication>
@@ -52,11 +50,6 @@ public:
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    if (qgetenv("CONFIGPROBE_OP") == "name") {
-        report(QStringLiteral("name"), SingleInstanceChecker::getLocalServerName());
-        return 0;
-    }
-
     ShowWatcher watcher;
     watcher.clock.start();
     app.installEventFilter(&watcher);
