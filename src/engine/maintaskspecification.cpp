@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QPointer>
+#include <QSignalBlocker>
 #include <QThreadPool>
 
 namespace {
@@ -28,16 +29,16 @@ MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* manager, Mir
 
 MainTaskSpecification::~MainTaskSpecification()
 {
-    blockSignals(true);
     if (state == TaskRunning)
         settleSteps();
 }
 
 void MainTaskSpecification::settleSteps()
 {
-    // No event loop will deliver the steps' queued results any more: without them a cancelled
-    // installation would never reach its rollback, and copies still in the pool would land
-    // after the task has gone.
+    // The steps are about to be discarded, and no event loop may deliver their queued results
+    // first: without them a cancelled installation would never reach its rollback, and copies
+    // still in the pool would land afterwards. Nothing of this is reported.
+    const QSignalBlocker silent(this);
     userCanceled();
     const auto running = [this] {
         for (const TaskSpecification* step : qAsConst(subTasks))
@@ -65,6 +66,8 @@ void MainTaskSpecification::execute()
 
 void MainTaskSpecification::reset()
 {
+    if (state == TaskRunning)
+        settleSteps();
     clearSubTasks();
     files.clear();
     TaskSpecification::reset();

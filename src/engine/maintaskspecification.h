@@ -27,7 +27,9 @@ public:
 
     // Logs "Starting update process", builds five fresh steps and starts the first.
     void execute() override;
-    // Releases the steps, empties the lists and returns to TaskIdle with progress 0.
+    // Releases the steps, empties the lists and returns to TaskIdle with progress 0. A running
+    // task first cancels its steps and waits for them to end, silently, so an installation is
+    // undone.
     void reset() override;
     // Creates the five steps in their order and starts them one at a time.
     void makeSubtasksAndStart();
@@ -38,7 +40,7 @@ public:
     FileSpecifications files;
 
 private:
-    // Drives the cancelled steps to their end without an event loop.
+    // Cancels the steps and drives them to their end without an event loop.
     void settleSteps();
 };
 

@@ -55,6 +55,7 @@ private slots:
     void failureInFirstStepRunsNoFurtherStep();
     void failedInstallationIsRolledBack();
     void resetAllowsAFreshRun();
+    void resetDuringInstallationUndoesIt();
 };
 
 void tst_MainTask::constructionBuildsNoStep()
@@ -271,6 +272,30 @@ void tst_MainTask::resetAllowsAFreshRun()
         QVERIFY(!run.task.subTasks.contains(step));
     QVERIFY(run.task.files.replaces.isEmpty());
     QCOMPARE(spyTexts(run.messages).count(StartText), 2);
+}
+
+void tst_MainTask::resetDuringInstallationUndoesIt()
+{
+    UpdateFixture fixture;
+    QVERIFY(fixture.isValid());
+    QVERIFY(fixture.offerThreeReplacements());
+    QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
+    const TreeSnapshot before = TreeSnapshot::take(fixture.app.path());
+    MainRun run(fixture);
+    fixture.holdPoolAtInstallation(&run.task);
+    run.task.execute();
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(fixture.appFile(QStringLiteral("_old_a"))), 20000);
+    QVERIFY(fixture.installGate);
+
+    fixture.installGate->release();
+    run.task.reset();
+    QCOMPARE(run.task.state, TaskState(TaskIdle));
+    QVERIFY(run.task.subTasks.isEmpty());
+    const TreeSnapshot after = TreeSnapshot::take(fixture.app.path());
+    QVERIFY2(after == before, qPrintable(before.diff(after)));
+    // The cancel it took is not reported.
+    QTest::qWait(50);
+    QCOMPARE(run.ended.count() + run.canceled.count(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_MainTask)

@@ -5,7 +5,6 @@
 #include "net/mirrors.h"
 #include "support/appsandbox.h"
 #include "support/engineappfolder.h"
-#include "support/poolgate.h"
 #include "support/spytexts.h"
 #include "support/treesnapshot.h"
 #include "support/updatefixture.h"
@@ -18,8 +17,6 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
-
-#include <memory>
 
 namespace {
 
@@ -569,29 +566,20 @@ void tst_UpdateEngine::engineDestroyedDuringInstallationUndoesIt()
     EngineAppFolder folder;
     UpdateFixture fixture;
     QVERIFY(fixture.isValid() && folder.isValid());
-    QVERIFY(fixture.install(QStringLiteral("a"), "old a"));
-    QVERIFY(fixture.install(QStringLiteral("b"), "old b"));
-    fixture.offer(QStringLiteral("a"), "new a");
-    fixture.offer(QStringLiteral("b"), "new b");
-    fixture.offer(QStringLiteral("new/c"), "new c");
+    QVERIFY(fixture.offerThreeReplacements());
     QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
     QVERIFY(folder.writeMirrorsIni(fixture.run.nginx));
     const TreeSnapshot before = TreeSnapshot::take(fixture.app.path());
     auto* engine = new UpdateEngine(fixture.run.config, nullptr);
-    // Once the installation starts, its copies wait in the pool's queue.
-    std::unique_ptr<PoolGate> gate;
-    connect(engine, &UpdateEngine::message, engine, [&gate](const QString& text) {
-        if (text == QLatin1String("Starting file updates"))
-            gate.reset(new PoolGate);
-    });
+    fixture.holdPoolAtInstallation(engine);
     QVERIFY(engine->initialize());
     const QString tempDir = fixture.run.config.tempDir;
     QVERIFY(engine->startUpdate());
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(fixture.appFile(QStringLiteral("_old_a"))), 20000);
-    QVERIFY(gate);
+    QVERIFY(fixture.installGate);
 
     // The copies may run before or during the destruction: either way nothing stays installed.
-    gate->release();
+    fixture.installGate->release();
     delete engine;
     const TreeSnapshot after = TreeSnapshot::take(fixture.app.path());
     QVERIFY2(after == before, qPrintable(before.diff(after)));

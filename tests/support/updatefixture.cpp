@@ -47,6 +47,14 @@ bool UpdateFixture::install(const QString& rel, const QByteArray& data)
     return writeFile(app.path(), rel, data);
 }
 
+bool UpdateFixture::offerThreeReplacements()
+{
+    offer(QStringLiteral("a"), "new a");
+    offer(QStringLiteral("b"), "new b");
+    offer(QStringLiteral("new/c"), "new c");
+    return install(QStringLiteral("a"), "old a") && install(QStringLiteral("b"), "old b");
+}
+
 bool UpdateFixture::start(int mirrorCount, int retries, const QString& extra)
 {
     return run.start(tree, mirrorCount, retries, extra);

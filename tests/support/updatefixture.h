@@ -4,9 +4,13 @@
 #include "support/appsandbox.h"
 #include "support/downloadrun.h"
 #include "support/mirrortree.h"
+#include "support/poolgate.h"
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
+
+#include <memory>
 
 // One update of an installed tree on loopback: an application-folder sandbox holding the
 // installed files, a mirror tree whose product ini names each file by its path relative to the
@@ -36,6 +40,19 @@ public:
     void offerDelete(const QString& rel);
     // Writes an installed file.
     bool install(const QString& rel, const QByteArray& data);
+    // Installs "a" and "b" and offers new versions of both and a new "new/c". The installation
+    // replaces two files at a time, so "new/c" waits until one of the others has been copied.
+    bool offerThreeReplacements();
+    // From the moment source logs "Starting file updates" every pool thread is held, so the
+    // installation's copies wait in the pool's queue until installGate is released.
+    template <typename Source>
+    void holdPoolAtInstallation(Source* source)
+    {
+        QObject::connect(source, &Source::message, source, [this](const QString& text) {
+            if (text == QLatin1String("Starting file updates"))
+                installGate.reset(new PoolGate);
+        });
+    }
 
     // Builds the tree on mirrorCount mirrors and starts nginx; extra goes into every mirror's
     // server block (e.g. "limit_rate 64k;"). False, with the reason in errorText().
@@ -47,6 +64,8 @@ public:
     AppSandbox app;
     MirrorTree tree;
     DownloadRun run;
+    // Goes first, releasing the pool.
+    std::unique_ptr<PoolGate> installGate;
 };
 
 #endif // UPDATEFIXTURE_H
