@@ -51,7 +51,9 @@ public:
     bool busy() const;
     // Back to EngineIdle; a task still held is disconnected and released.
     void reset();
-    // Starts a banner query; nothing while an image download is pending.
+    // Starts a banner query; nothing while an image download is pending. The image is fetched
+    // only from an http or https address and handed on through bannerFound unless it exceeds
+    // 270000 bytes, announced or not; every failure passes silently.
     void getBanner();
     // Removes "_old_" + each of the updater's own file names in dir; failures pass silently.
     static void removeOldFiles(const QString& dir);
