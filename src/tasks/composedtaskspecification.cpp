@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QPointer>
 
 ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, double weight,
                                                      QObject* parent)
@@ -94,10 +95,18 @@ void ComposedTaskSpecification::userCanceled()
     TaskSpecification::userCanceled();
     if (state != TaskRunning)
         return;
-    // A copy: a sub-task may end, and so change the lists, inside its own userCanceled().
-    const QList<TaskSpecification*> all = subTasks;
-    for (TaskSpecification* subTask : all)
-        subTask->userCanceled();
+    // Guarded copies: a sub-task's end travels up synchronously, and a receiver that opens a
+    // modal box runs an event loop in which this task or its sub-tasks may be released.
+    QList<QPointer<TaskSpecification>> all;
+    for (TaskSpecification* subTask : qAsConst(subTasks))
+        all.append(subTask);
+    const QPointer<ComposedTaskSpecification> self(this);
+    for (const QPointer<TaskSpecification>& subTask : qAsConst(all)) {
+        if (!self)
+            return;
+        if (subTask)
+            subTask->userCanceled();
+    }
 }
 
 void ComposedTaskSpecification::onUpdateProgress(qreal)

@@ -33,6 +33,8 @@ void ProbeTask::userCanceled()
 {
     TaskSpecification::userCanceled();
     ++userCancelRequests;
+    if (userCancelEndsTask && state == TaskRunning)
+        userCancel();
 }
 
 void ProbeTask::handleOtherTaskCancelled(TaskSpecification* other)

@@ -31,6 +31,8 @@ public:
     Outcome outcome;
     int executions = 0;
     int userCancelRequests = 0;
+    // When set, a cancel request ends a running probe in TaskUserCanceled.
+    bool userCancelEndsTask = false;
     QList<TaskSpecification*> siblingNotices;
     // Figures reported by timeTick.
     quint64 tickDone = 0;

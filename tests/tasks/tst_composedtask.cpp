@@ -59,6 +59,7 @@ private slots:
     void startQueuedBeforeResetDoesNotOverrun();
     void freshSubTasksRunAfterAFailedRun();
     void textsAreForwarded();
+    void taskReleasedDuringCancelStopsTheFanOut();
 };
 
 void tst_ComposedTask::noSubTasksFinishesAtOnce()
@@ -451,6 +452,25 @@ void tst_ComposedTask::textsAreForwarded()
     QCOMPARE(messages.at(0).at(0).toString(), QStringLiteral("log line"));
     QCOMPARE(errors.count(), 1);
     QCOMPARE(errors.at(0).at(0).toString(), QStringLiteral("box text"));
+}
+
+void tst_ComposedTask::taskReleasedDuringCancelStopsTheFanOut()
+{
+    // The first sub-task ends on the request, and its end reaches a receiver that runs an
+    // event loop (as a message box does) in which the whole task is released.
+    QPointer<Chain> chain = new Chain(2, 1.0);
+    ProbeTask* first = chain->add(ProbeTask::StayRunning, 0.5);
+    QPointer<ProbeTask> second = chain->add(ProbeTask::StayRunning, 0.5);
+    chain->execute();
+    oneTurn();
+    first->userCancelEndsTask = true;
+    connect(first, &TaskSpecification::canceled, this, [&chain] {
+        chain->deleteLater();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    });
+    chain->userCanceled();
+    QVERIFY(chain.isNull());
+    QVERIFY(second.isNull());
 }
 
 QTEST_GUILESS_MAIN(tst_ComposedTask)
