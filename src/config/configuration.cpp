@@ -16,6 +16,23 @@ namespace {
 
 const int defaultDownloadConcurrency = 6;
 
+QString tempDirPrefix()
+{
+    return QStringLiteral("vendrel_temp_");
+}
+
+// The numbers createTempDir writes: 0..999, decimal, no leading zeros.
+bool isTempDirNumber(const QString& text)
+{
+    if (text.isEmpty() || text.size() > 3 || (text.size() > 1 && text.at(0) == QLatin1Char('0')))
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 Configuration::Configuration(QObject* parent)
@@ -182,7 +199,7 @@ bool Configuration::createTempDir()
     }
     if (!base.endsWith(QLatin1Char('/')))
         base += QLatin1Char('/');
-    base += QStringLiteral("vendrel_temp_");
+    base += tempDirPrefix();
 
     QDir().mkpath(QFileInfo(base).absolutePath());
     for (int n = 0; n < 1000; ++n) {
@@ -198,6 +215,21 @@ bool Configuration::createTempDir()
     }
     emit fatalError(QStringLiteral("Unable to create temp directory."));
     return false;
+}
+
+bool Configuration::isTempDirPath(const QString& path)
+{
+    // The system resolves ".." after following links, so cleaning it away as text could let
+    // a path through that leads out of the temporary folder.
+    if (path.split(QLatin1Char('/')).contains(QStringLiteral("..")))
+        return false;
+    const QString tempPath = QDir::tempPath();
+    if (tempPath.isEmpty())
+        return false;
+    const QFileInfo info(QDir::cleanPath(path));
+    const QString name = info.fileName();
+    return info.path() == QDir::cleanPath(tempPath) && name.startsWith(tempDirPrefix()) &&
+           isTempDirNumber(name.mid(tempDirPrefix().size()));
 }
 
 bool Configuration::initalizeStart(const QString& dir)

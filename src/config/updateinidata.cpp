@@ -42,8 +42,9 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir)
     const QString recordedDir = settings.value(QStringLiteral("dir")).toString();
     const QString recordedType = settings.value(QStringLiteral("type")).toString();
 
+    // The folder is emptied later: a damaged or edited record must not name any other one.
     if (!versionParsed || recordedType.isEmpty() || recordedDir.isEmpty() ||
-        !isOwnFolder(recordedDir))
+        !Configuration::isTempDirPath(recordedDir) || !isOwnFolder(recordedDir))
         return false;
     if (version)
         *version = recordedVersion;

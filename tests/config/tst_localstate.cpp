@@ -232,51 +232,98 @@ void tst_LocalState::sessionRecordUsability_data()
 {
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("folderKind");
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("type");
     QTest::addColumn<bool>("usable");
 
     const QString type = QStringLiteral("client_linux_x86");
+    const QString temp = QStringLiteral("temp");
+    const QString first = QStringLiteral("vendrel_temp_0");
     QTest::newRow("complete") << "1234"
-                              << "folder" << type << true;
+                              << "folder" << temp << first << type << true;
     QTest::newRow("folder deleted") << "1234"
-                                    << "missing" << type << false;
+                                    << "missing" << temp << first << type << false;
     QTest::newRow("no type") << "1234"
-                             << "folder" << QString() << false;
+                             << "folder" << temp << first << QString() << false;
     QTest::newRow("empty type") << "1234"
-                                << "folder" << QString("") << false;
+                                << "folder" << temp << first << QString("") << false;
     QTest::newRow("version not a number") << "12a"
-                                          << "folder" << type << false;
-    QTest::newRow("no version") << QString() << "folder" << type << false;
+                                          << "folder" << temp << first << type << false;
+    QTest::newRow("no version") << QString() << "folder" << temp << first << type << false;
     QTest::newRow("no dir") << "1234"
-                            << "none" << type << false;
+                            << "none" << temp << first << type << false;
     QTest::newRow("dir is a symlink to a folder") << "1234"
-                                                  << "symlink" << type << false;
+                                                  << "symlink" << temp << first << type << false;
     QTest::newRow("dir is a file") << "1234"
-                                   << "file" << type << false;
+                                   << "file" << temp << first << type << false;
     QTest::newRow("dir of another user") << "1234"
-                                         << "foreign" << type << false;
+                                         << "foreign" << temp << first << type << false;
+
+    // Only the folders the updater makes itself may be named: the engine empties them.
+    QTest::newRow("number 12") << "1234"
+                               << "folder" << temp << "vendrel_temp_12" << type << true;
+    QTest::newRow("number 999") << "1234"
+                                << "folder" << temp << "vendrel_temp_999" << type << true;
+    QTest::newRow("trailing slash") << "1234"
+                                    << "folder" << temp << "vendrel_temp_3/" << type << true;
+    QTest::newRow("in the application folder") << "1234"
+                                               << "folder"
+                                               << "app" << first << type << false;
+    QTest::newRow("in another temporary folder") << "1234"
+                                                 << "folder"
+                                                 << "other" << first << type << false;
+    QTest::newRow("in a sub-folder of the temporary folder")
+        << "1234"
+        << "folder" << temp << "sub/vendrel_temp_0" << type << false;
+    QTest::newRow("back out with ..")
+        << "1234"
+        << "folder" << temp << "sub/../vendrel_temp_0" << type << false;
+    QTest::newRow("the temporary folder itself") << "1234"
+                                                 << "folder" << temp << "" << type << false;
+    QTest::newRow("letters") << "1234"
+                             << "folder" << temp << "vendrel_temp_x" << type << false;
+    QTest::newRow("leading zero") << "1234"
+                                  << "folder" << temp << "vendrel_temp_01" << type << false;
+    QTest::newRow("no number") << "1234"
+                               << "folder" << temp << "vendrel_temp_" << type << false;
+    QTest::newRow("number 1000") << "1234"
+                                 << "folder" << temp << "vendrel_temp_1000" << type << false;
+    QTest::newRow("sign") << "1234"
+                          << "folder" << temp << "vendrel_temp_+1" << type << false;
+    QTest::newRow("other name") << "1234"
+                                << "folder" << temp << "other" << type << false;
 }
 
 void tst_LocalState::sessionRecordUsability()
 {
     QFETCH(QString, version);
     QFETCH(QString, folderKind);
+    QFETCH(QString, location);
+    QFETCH(QString, name);
     QFETCH(QString, type);
     QFETCH(bool, usable);
     ProbeAppFolder app;
     QVERIFY2(app.isValid(), qPrintable(app.errorText()));
     QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString dir = tmp.path() + QStringLiteral("/vendrel_temp_0");
-    const QString elsewhere = tmp.path() + QStringLiteral("/elsewhere");
+    QTemporaryDir other;
+    QVERIFY(tmp.isValid() && other.isValid());
+    const QString base = location == QLatin1String("app")     ? app.path()
+                         : location == QLatin1String("other") ? other.path()
+                                                              : tmp.path();
+    const QString dir = base + QLatin1Char('/') + name;
+    const QString elsewhere = other.path() + QStringLiteral("/elsewhere");
 
     if (folderKind == QLatin1String("folder") || folderKind == QLatin1String("foreign")) {
-        QVERIFY(QDir().mkdir(dir));
+        // The first step of the name exists too, so that "sub/../" leads somewhere.
+        if (name.contains(QLatin1Char('/')))
+            QVERIFY(QDir(base).mkpath(name.section(QLatin1Char('/'), 0, 0)));
+        QVERIFY(QDir().mkpath(dir));
     } else if (folderKind == QLatin1String("symlink")) {
         QVERIFY(QDir().mkdir(elsewhere));
         QVERIFY(QFile::link(elsewhere, dir));
     } else if (folderKind == QLatin1String("file")) {
-        QVERIFY(writeFile(tmp.path(), QStringLiteral("vendrel_temp_0"), "x"));
+        QVERIFY(writeFile(base, name, "x"));
     }
     if (folderKind == QLatin1String("foreign")) {
         if (::getuid() != 0)
@@ -287,7 +334,8 @@ void tst_LocalState::sessionRecordUsability()
         app.path(), QStringLiteral("update.ini"),
         sessionIni(version, folderKind == QLatin1String("none") ? QString() : dir, type)));
 
-    const ProbeAppFolder::Result result = app.run(QStringLiteral("session-get"));
+    const ProbeAppFolder::Result result =
+        app.run(QStringLiteral("session-get"), {}, {{QStringLiteral("TMPDIR"), tmp.path()}});
 
     QCOMPARE(result.value(QStringLiteral("result")), usable ? "1" : "0");
     QCOMPARE(result.exitCode, usable ? 0 : 1);
@@ -308,14 +356,17 @@ void tst_LocalState::sessionRecordWithNullOutParameters()
     QVERIFY2(app.isValid(), qPrintable(app.errorText()));
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
+    const QString dir = tmp.path() + QStringLiteral("/vendrel_temp_5");
+    QVERIFY(QDir().mkdir(dir));
     QVERIFY(writeFile(app.path(), QStringLiteral("update.ini"),
-                      sessionIni(QStringLiteral("5"), tmp.path(), QStringLiteral("t"))));
+                      sessionIni(QStringLiteral("5"), dir, QStringLiteral("t"))));
     const QMap<QString, QString> allNull{
-        {QStringLiteral("CONFIGPROBE_NULLS"), QStringLiteral("version,type,dir")}};
+        {QStringLiteral("CONFIGPROBE_NULLS"), QStringLiteral("version,type,dir")},
+        {QStringLiteral("TMPDIR"), tmp.path()}};
 
     QCOMPARE(app.run(QStringLiteral("session-get"), {}, allNull).value("result"), "1");
 
-    QVERIFY(QDir(tmp.path()).rmdir(tmp.path()));
+    QVERIFY(QDir().rmdir(dir));
     QCOMPARE(app.run(QStringLiteral("session-get"), {}, allNull).value("result"), "0");
 }
 
@@ -329,17 +380,21 @@ void tst_LocalState::modifyWritesTheRecord()
     QCOMPARE(filename, app.updateIniPath());
     QVERIFY(!QFileInfo::exists(filename));
 
+    const QString dir = tmp.path() + QStringLiteral("/vendrel_temp_4");
+    QVERIFY(QDir().mkdir(dir));
+    const QMap<QString, QString> tempPath{{QStringLiteral("TMPDIR"), tmp.path()}};
+
     QCOMPARE(app.run(QStringLiteral("session-modify"),
-                     {QStringLiteral("4321"), tmp.path(), QStringLiteral("client_x")})
+                     {QStringLiteral("4321"), dir, QStringLiteral("client_x")})
                  .exitCode,
              0);
 
     QSettings written(filename, QSettings::IniFormat);
     QCOMPARE(written.childGroups(), QStringList{QStringLiteral("current")});
     QCOMPARE(written.value(QStringLiteral("current/version")).toInt(), 4321);
-    QCOMPARE(written.value(QStringLiteral("current/dir")).toString(), tmp.path());
+    QCOMPARE(written.value(QStringLiteral("current/dir")).toString(), dir);
     QCOMPARE(written.value(QStringLiteral("current/type")).toString(), QStringLiteral("client_x"));
-    const ProbeAppFolder::Result result = app.run(QStringLiteral("session-get"));
+    const ProbeAppFolder::Result result = app.run(QStringLiteral("session-get"), {}, tempPath);
     QCOMPARE(result.value(QStringLiteral("result")), QStringLiteral("1"));
     QCOMPARE(result.value(QStringLiteral("version")), QStringLiteral("4321"));
 }

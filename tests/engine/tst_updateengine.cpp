@@ -118,6 +118,8 @@ private slots:
     void failedRunKeepsTheSessionWithoutAbortLine();
     void cancelledRunResumesInTheKeptFolder();
     void sessionOfAnotherVersionIsRemoved();
+    void recordOfAFolderNotOursIsLeftAlone_data();
+    void recordOfAFolderNotOursIsLeftAlone();
     void recordWithoutFolderCountsAsNone();
     void cleanupLeavesSymbolicLinks();
     void removeOldFilesRemovesOnlyMovedAsideOwnFiles();
@@ -395,7 +397,7 @@ void tst_UpdateEngine::sessionOfAnotherVersionIsRemoved()
     QVERIFY(fixture.isValid() && folder.isValid());
     QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
     QVERIFY(folder.writeMirrorsIni(fixture.run.nginx));
-    const QString old = folder.tempRoot() + QStringLiteral("/old_session");
+    const QString old = folder.tempRoot() + QStringLiteral("/vendrel_temp_7");
     QVERIFY(writeFile(old, QStringLiteral("client_linux_x86.ini"), "old ini"));
     QVERIFY(writeFile(old, QStringLiteral("deep/er/file"), "old download"));
     QVERIFY(writeFile(old, QStringLiteral(".hidden"), "hidden"));
@@ -417,6 +419,48 @@ void tst_UpdateEngine::sessionOfAnotherVersionIsRemoved()
     QVERIFY(QFileInfo(dir).isDir());
 }
 
+void tst_UpdateEngine::recordOfAFolderNotOursIsLeftAlone_data()
+{
+    QTest::addColumn<bool>("inTempRoot");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("outside the temporary folder") << false << "vendrel_temp_1";
+    QTest::newRow("in the temporary folder under another name") << true << "home";
+}
+
+void tst_UpdateEngine::recordOfAFolderNotOursIsLeftAlone()
+{
+    QFETCH(bool, inTempRoot);
+    QFETCH(QString, name);
+    EngineAppFolder folder;
+    QTemporaryDir outside;
+    UpdateFixture fixture;
+    QVERIFY(fixture.isValid() && folder.isValid() && outside.isValid());
+    QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
+    QVERIFY(folder.writeMirrorsIni(fixture.run.nginx));
+    // A damaged or edited record naming, say, the user's home folder.
+    const QString foreign =
+        (inTempRoot ? folder.tempRoot() : outside.path()) + QLatin1Char('/') + name;
+    QVERIFY(writeFile(foreign, QStringLiteral("letter.txt"), "dear"));
+    QVERIFY(writeFile(foreign, QStringLiteral("photos/one.jpg"), "jpeg"));
+    QVERIFY(writeFile(foreign, QStringLiteral(".config"), "settings"));
+    const TreeSnapshot before = TreeSnapshot::take(foreign);
+    UpdateIniData::modify(7, foreign, QStringLiteral("client_linux_x86"));
+    EngineRun run(fixture);
+
+    QVERIFY(run.engine.initialize());
+
+    QCOMPARE(TreeSnapshot::take(foreign), before);
+    // Not a session at all: nothing resumed, nothing cleaned up.
+    QVERIFY(run.log.lines.isEmpty());
+    QVERIFY(run.config.tempDir.startsWith(folder.tempRoot() + QStringLiteral("/vendrel_temp_")));
+    QVERIFY(QFileInfo(run.config.tempDir).isDir());
+    int version = 0;
+    QString dir;
+    QVERIFY(UpdateIniData::get(&version, nullptr, &dir));
+    QCOMPARE(version, 1);
+    QCOMPARE(dir, run.config.tempDir);
+}
+
 void tst_UpdateEngine::recordWithoutFolderCountsAsNone()
 {
     EngineAppFolder folder;
@@ -424,7 +468,7 @@ void tst_UpdateEngine::recordWithoutFolderCountsAsNone()
     QVERIFY(fixture.isValid() && folder.isValid());
     QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
     QVERIFY(folder.writeMirrorsIni(fixture.run.nginx));
-    const QString gone = folder.tempRoot() + QStringLiteral("/gone");
+    const QString gone = folder.tempRoot() + QStringLiteral("/vendrel_temp_3");
     UpdateIniData::modify(1, gone, QStringLiteral("client_linux_x86"));
     EngineRun run(fixture);
 
@@ -443,7 +487,7 @@ void tst_UpdateEngine::cleanupLeavesSymbolicLinks()
     QVERIFY(writeFile(outside.path(), QStringLiteral("precious"), "not ours"));
     QVERIFY(writeFile(outside.path(), QStringLiteral("keep/also"), "not ours either"));
     const TreeSnapshot outsideBefore = TreeSnapshot::take(outside.path());
-    const QString session = folder.tempRoot() + QStringLiteral("/session");
+    const QString session = folder.tempRoot() + QStringLiteral("/vendrel_temp_0");
     QVERIFY(writeFile(session, QStringLiteral("a"), "a"));
     QVERIFY(writeFile(session, QStringLiteral("sub/b"), "b"));
     QVERIFY(writeFile(session, QStringLiteral("linked/c"), "c"));
