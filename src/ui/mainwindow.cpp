@@ -88,13 +88,21 @@ void MainWindow::onFatalConfigError(QString errorMessage)
 {
     // No parent: the window may not be shown yet.
     QMessageBox::critical(nullptr, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
-    QCoreApplication::exit(1);
+    endProgram(1);
 }
 
 void MainWindow::onFatalError(QString errorMessage)
 {
     QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
-    QCoreApplication::exit(2);
+    endProgram(2);
+}
+
+void MainWindow::endProgram(int status)
+{
+    if (isVisible())
+        QCoreApplication::exit(status);
+    else if (earlyExitStatus == 0)
+        earlyExitStatus = status;
 }
 
 void MainWindow::onError(QString errorMessage)

@@ -33,6 +33,10 @@ public:
     void setUIToConfigSpecs();
     // Hands the configuration's news text to the news line; call after the window is shown.
     void setNews();
+    // The exit status of a fatal error reported before the window was shown (2 from the
+    // engine, 1 from the configuration; the first one counts), 0 when none: the program must
+    // then end with it instead of showing the window.
+    int fatalStatus() const { return earlyExitStatus; }
 
 protected:
     // Closing during a running update asks first; a confirmed close cancels the update and
@@ -57,10 +61,16 @@ private slots:
     void on_changelogButton_clicked();
 
 private:
+    // Ends the event loop with status once the window is shown. Before, the only loops are
+    // those of the command-line parse's boxes, and ending them would leave the parse retrying
+    // with boxes that no longer show: the status is kept for fatalStatus() instead.
+    void endProgram(int status);
+
     Configuration& config;
     UpdateEngine* engine = nullptr;
     bool updateDone = false;
     bool closeRequested = false;
+    int earlyExitStatus = 0;
 };
 
 #endif // MAINWINDOW_H

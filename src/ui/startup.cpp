@@ -37,7 +37,11 @@ int Startup::run(QApplication& app)
 
     Configuration config;
     MainWindow window(config);
-    if (!config.parseCommandLineOptions())
+    const bool parsed = config.parseCommandLineOptions();
+    // A fatal error can also arrive from the event loop of a box that the parse showed.
+    if (window.fatalStatus() != 0)
+        return window.fatalStatus();
+    if (!parsed)
         return 1;
     if (config.noUserMode)
         QTimer::singleShot(AutoStartDelay, &window, SLOT(onAutoStartUpdate()));

@@ -63,6 +63,7 @@ private slots:
     void otherHomeRunsASecondInstance();
     void unusableCommandLineEndsWithStatusOne_data();
     void unusableCommandLineEndsWithStatusOne();
+    void engineErrorDuringTheVersionQueryEndsWithStatusTwo();
     void usableCommandLineShowsTheWindow();
     void translationOfTheLocaleIsLoaded();
     void noUserFormStartsTheUpdateAfterTwoSeconds();
@@ -157,6 +158,22 @@ void tst_Startup::unusableCommandLineEndsWithStatusOne()
     QCOMPARE(result.value(QStringLiteral("boxParent0")), QStringLiteral("0"));
     QVERIFY(!result.values.contains(QStringLiteral("shown")));
     QVERIFY(!result.values.contains(QStringLiteral("box1")));
+}
+
+void tst_Startup::engineErrorDuringTheVersionQueryEndsWithStatusTwo()
+{
+    // No update server answers, so the parse shows its Retry/Abort box; the engine's report
+    // of the bad proxy arrives within that box's event loop.
+    ProbeAppFolder app(QStringLiteral("app"), Probe);
+    QVERIFY2(app.isValid(), qPrintable(app.errorText()));
+    QVERIFY(
+        writeFile(app.path(), QStringLiteral("update.ini"), "[update]\nproxy=\"http://[bad\"\n"));
+    const ProbeAppFolder::Result result = app.run(QStringLiteral("startup"));
+    QCOMPARE(result.exitCode, 2);
+    QCOMPARE(result.value(QStringLiteral("status")), QStringLiteral("2"));
+    QVERIFY(result.values.key(QStringLiteral("'http://[bad' is an invalid proxy specification"))
+                .startsWith(QStringLiteral("box")));
+    QVERIFY(!result.values.contains(QStringLiteral("shown")));
 }
 
 void tst_Startup::usableCommandLineShowsTheWindow()
