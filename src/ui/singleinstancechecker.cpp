@@ -15,7 +15,13 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
 {
     server = new QLocalServer(this);
     connect(server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
-    server->listen(getLocalServerName());
+    const QString name = getLocalServerName();
+    if (!server->listen(name) && server->serverError() == QAbstractSocket::AddressInUseError) {
+        // Start-up found no one answering on this name, so the socket file is left over from
+        // an instance that did not end cleanly; without this the channel would stay lost.
+        QLocalServer::removeServer(name);
+        server->listen(name);
+    }
 }
 
 SingleInstanceChecker::~SingleInstanceChecker()

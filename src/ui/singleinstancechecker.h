@@ -16,8 +16,9 @@ class SingleInstanceChecker : public QObject
     Q_DISABLE_COPY(SingleInstanceChecker)
 
 public:
-    // Starts listening on getLocalServerName(). A name that cannot be taken is not reported:
-    // the program then runs without the channel.
+    // Starts listening on getLocalServerName(), taking over a socket file that a crashed
+    // instance left (construct it only after checkExistingInstance() found no one). A name
+    // that cannot be taken is not reported: the program then runs without the channel.
     explicit SingleInstanceChecker(QObject* parent);
     ~SingleInstanceChecker() override;
 

@@ -605,7 +605,7 @@ void tst_MainWindow::closingDuringARunAsksFirst()
     QCOMPARE(engine->state, EngineState(EngineRunning));
     QVERIFY(!startButton(window)->isEnabled());
     // The download figures appear with the first tick.
-    QTRY_VERIFY_WITH_TIMEOUT(child<QLabel>(window, "totalSizeLabel")->isVisible(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(child<QLabel>(window, "totalSizeLabel")->isVisible(), 5000);
     QVERIFY(child<QLabel>(window, "totalTotalSizeLabel")->text().endsWith(QStringLiteral(" KB")));
 
     MessageBoxAnswerer answerer({QMessageBox::No, QMessageBox::No});
@@ -671,7 +671,7 @@ void tst_MainWindow::runEndingWhileTheQuestionIsOpenClosesOnYes()
     engine->state = EngineCanceled;
     MessageBoxAnswerer later({QMessageBox::Ok});
     QTimer::singleShot(0, engine, [engine] { emit engine->updateCanceled(); });
-    QCOMPARE(statusOfNextExit(500), -1);
+    QCOMPARE(statusOfNextExit(2000), -1);
     QCOMPARE(later.seen.size(), 1);
     QCOMPARE(later.seen.at(0).text, CancelBox);
 }

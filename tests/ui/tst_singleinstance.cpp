@@ -3,9 +3,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QtTest>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 // The single-instance channel within one process: the name rule, the sending and the
 // receiving side.
@@ -24,6 +30,7 @@ private slots:
     void newerConnectionReplacesASilentOne();
     void eachConnectionIsReadOnce();
     void destroyedCheckerNoLongerAnswers();
+    void socketFileOfACrashedInstanceIsTakenOver();
 };
 
 void tst_SingleInstance::nameFollowsProgramPathAndHome_data()
@@ -163,6 +170,29 @@ void tst_SingleInstance::destroyedCheckerNoLongerAnswers()
         QTest::qWait(50);
     }
     QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+}
+
+void tst_SingleInstance::socketFileOfACrashedInstanceIsTakenOver()
+{
+    // A socket bound but never served, as a killed instance leaves it.
+    const QByteArray path =
+        QFile::encodeName(QDir::tempPath() + '/' + SingleInstanceChecker::getLocalServerName());
+    QLocalServer::removeServer(SingleInstanceChecker::getLocalServerName());
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    QVERIFY(size_t(path.size()) < sizeof(address.sun_path));
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ::close(fd);
+    QVERIFY(QFile::exists(QFile::decodeName(path)));
+    QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+
+    SingleInstanceChecker checker(nullptr);
+    QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    QTRY_COMPARE(spy.count(), 1);
 }
 
 QTEST_MAIN(tst_SingleInstance)
