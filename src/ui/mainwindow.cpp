@@ -6,8 +6,10 @@
 #include "ui/changelogviewer.h"
 #include "ui/singleinstancechecker.h"
 
+#include <QBuffer>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QImageReader>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScrollBar>
@@ -196,6 +198,10 @@ void MainWindow::onOtherInstanceActivate(QString message)
 
 void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
 {
+    QBuffer buffer(&bannerImage);
+    const QSize declared = QImageReader(&buffer).size();
+    if (declared.width() > MaxBannerSide || declared.height() > MaxBannerSide)
+        return;
     QPixmap picture;
     if (!picture.loadFromData(bannerImage))
         return;

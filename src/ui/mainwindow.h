@@ -38,6 +38,10 @@ public:
     // then end with it instead of showing the window.
     int fatalStatus() const { return earlyExitStatus; }
 
+    // A banner picture wider or higher than this is ignored before it is decoded: a small
+    // file may declare a picture that fills the memory.
+    static constexpr int MaxBannerSide = 4096;
+
 protected:
     // Closing during a running update asks first; a confirmed close cancels the update and
     // the application quits once the engine reports the cancel.

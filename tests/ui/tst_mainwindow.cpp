@@ -69,9 +69,9 @@ int statusOfNextExit(int timeoutMs)
     return QCoreApplication::exec();
 }
 
-QByteArray pngBytes()
+QByteArray pngBytes(const QSize& size = QSize(468, 60))
 {
-    QImage image(468, 60, QImage::Format_RGB32);
+    QImage image(size, QImage::Format_RGB32);
     image.fill(Qt::darkBlue);
     QByteArray data;
     QBuffer buffer(&data);
@@ -136,7 +136,8 @@ private slots:
     void detailsButtonShowsTheLogScrolledToTheEnd();
     void secondStartBringsTheWindowForward();
     void bannerShowsPictureAndOpensItsAddress();
-    void undecodableBannerIsIgnored();
+    void unusableBannerIsIgnored_data();
+    void unusableBannerIsIgnored();
     void changelogButtonAsksForTheConfiguredVersion();
     void startButtonDoesNothingWhileBusy();
     void refusedStartLeavesTheButtonAndEndsWithStatusTwo();
@@ -498,13 +499,22 @@ void tst_MainWindow::bannerShowsPictureAndOpensItsAddress()
     QCOMPARE(browser.opened, QList<QUrl>{QUrl(click)});
 }
 
-void tst_MainWindow::undecodableBannerIsIgnored()
+void tst_MainWindow::unusableBannerIsIgnored_data()
 {
+    QTest::addColumn<QByteArray>("image");
+    QTest::newRow("not a picture") << QByteArray("not a picture");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("too wide") << pngBytes(QSize(MainWindow::MaxBannerSide + 1, 1));
+    QTest::newRow("too high") << pngBytes(QSize(1, MainWindow::MaxBannerSide + 1));
+}
+
+void tst_MainWindow::unusableBannerIsIgnored()
+{
+    QFETCH(QByteArray, image);
     Configuration config;
     MainWindow window(config);
     auto* banner = child<QLabel>(window, "banner");
-    emit engineOf(window)->bannerFound(QByteArray("not a picture"), QStringLiteral("http://x/"));
-    emit engineOf(window)->bannerFound(QByteArray(), QStringLiteral("http://x/"));
+    emit engineOf(window)->bannerFound(image, QStringLiteral("http://x/"));
     QVERIFY(banner->pixmap(Qt::ReturnByValue).isNull());
     QCOMPARE(banner->toolTip(), QString());
     QCOMPARE(dynamic_cast<UrlClickLabel*>(banner)->getUrl(), QString());
