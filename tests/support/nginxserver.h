@@ -1,6 +1,8 @@
 #ifndef NGINXSERVER_H
 #define NGINXSERVER_H
 
+#include "support/childprocess.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QProcess>
@@ -61,7 +63,7 @@ private:
 
     QList<Mirror> mirrors;
     QTemporaryDir workDir;
-    QProcess process;
+    ChildProcess process;
     QString lastError;
 };
 

@@ -1,6 +1,8 @@
 #ifndef UPDATESERVERPROCESS_H
 #define UPDATESERVERPROCESS_H
 
+#include "support/childprocess.h"
+
 #include <QProcess>
 #include <QStringList>
 
@@ -28,7 +30,7 @@ public:
     static bool serverHostIsLoopback();
 
 private:
-    QProcess process;
+    ChildProcess process;
     QString failure;
 };
 
