@@ -5,6 +5,7 @@
 #include "net/downloadtaskspecification.h"
 #include "support/downloadrun.h"
 #include "support/mirrortree.h"
+#include "support/timetick.h"
 #include "support/treesnapshot.h"
 
 #include <QDir>
@@ -45,6 +46,20 @@ MirrorTree bigFiles(int count, int size)
     for (int i = 0; i < count; ++i)
         tree.addFile(QStringLiteral("main"), QStringLiteral("big%1.bin").arg(i), content(i, size));
     return tree;
+}
+
+// The list task over files, with run's shared pieces.
+DownloadFileListTaskSpecification
+listTask(DownloadRun& run, QList<FileDownloadSpecification>* files, double weight = 1.0)
+{
+    return DownloadFileListTaskSpecification(files, &run.manager, &run.mirrors, &run.config,
+                                             nullptr, weight);
+}
+
+// The download under a file task of a list, once the file task has begun one.
+const DownloadTaskSpecification* downloadOf(TaskSpecification* fileTask)
+{
+    return static_cast<DownloadFileTaskSpecification*>(fileTask)->downloadTask;
 }
 
 } // namespace
@@ -219,8 +234,7 @@ void tst_DownloadFile::emptyListFinishesAtOnceWithoutFolders()
 {
     DownloadRun run;
     QList<FileDownloadSpecification> files;
-    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
-                                           0.4);
+    auto task = listTask(run, &files, 0.4);
     run.watch(&task);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     const TreeSnapshot before = TreeSnapshot::take(run.config.tempDir);
@@ -242,8 +256,7 @@ void tst_DownloadFile::listDownloadsSixAtATimeOfTen()
     QCOMPARE(files.size(), 10);
     QCOMPARE(run.config.downloadConcurrency, 6);
 
-    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
-                                           1.0);
+    auto task = listTask(run, &files);
     run.watch(&task);
     // Running and waiting file tasks whenever a download begins.
     QList<QPair<int, int>> atStart;
@@ -295,40 +308,34 @@ void tst_DownloadFile::totalIsTheWholeListFromTheFirstTick()
     quint64 sum = 0;
     for (const FileDownloadSpecification& spec : qAsConst(files))
         sum += spec.size;
-    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
-                                           1.0);
+    auto task = listTask(run, &files);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     task.execute();
     QCOMPARE(task.totalBytes, sum);
 
-    quint64 done = 0, total = 0, speed = 0;
-    bool downloading = false;
-    task.timeTick(done, total, speed, downloading);
-    QCOMPARE(total, sum);
-    QCOMPARE(done, quint64(0));
+    const Tick first = tick(&task);
+    QCOMPARE(first.total, sum);
+    QCOMPARE(first.done, quint64(0));
 
     const auto receiving = [&task] {
         for (TaskSpecification* sub : qAsConst(task.runningTasks)) {
-            const DownloadTaskSpecification* download =
-                static_cast<DownloadFileTaskSpecification*>(sub)->downloadTask;
+            const DownloadTaskSpecification* download = downloadOf(sub);
             if (download->reply && download->bytesReceived > 0)
                 return true;
         }
         return false;
     };
     QTRY_VERIFY(receiving());
-    done = total = speed = 0;
-    task.timeTick(done, total, speed, downloading);
-    QCOMPARE(total, sum);
-    QVERIFY(downloading);
-    QVERIFY(done > 0 && done < sum);
-    QVERIFY(speed > 0);
+    const Tick midway = tick(&task);
+    QCOMPARE(midway.total, sum);
+    QVERIFY(midway.downloading);
+    QVERIFY(midway.done > 0 && midway.done < sum);
+    QVERIFY(midway.speed > 0);
 
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
-    done = total = speed = 0;
-    task.timeTick(done, total, speed, downloading);
-    QCOMPARE(total, sum);
-    QCOMPARE(done, sum);
+    const Tick last = tick(&task);
+    QCOMPARE(last.total, sum);
+    QCOMPARE(last.done, sum);
 
     task.reset();
     QCOMPARE(task.totalBytes, quint64(0));
@@ -345,8 +352,7 @@ void tst_DownloadFile::subFoldersAreMadeOnceForTheirFiles()
         spec.file = QLatin1String(name);
         files << spec;
     }
-    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
-                                           1.0);
+    auto task = listTask(run, &files);
     QVERIFY(task.makeSubDirs());
 
     QStringList made = TreeSnapshot::take(run.config.tempDir).entries.keys();
@@ -369,8 +375,7 @@ void tst_DownloadFile::folderThatCannotBeMadeFailsBeforeAnyDownload()
     QVERIFY(writeFile(run.config.tempDir, QStringLiteral("blocked"), "in the way"));
 
     QList<FileDownloadSpecification> files = tree.downloads();
-    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
-                                           1.0);
+    auto task = listTask(run, &files);
     run.watch(&task);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
@@ -394,8 +399,7 @@ void tst_DownloadFile::pathLeavingTheTempFolderFailsBeforeAnyDownload()
     FileDownloadSpecification hostile = first;
     hostile.file = QStringLiteral("sub/../../escaped.txt");
     files << first << hostile;
-    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
-                                           1.0);
+    auto task = listTask(run, &files);
     run.watch(&task);
     const TreeSnapshot before = TreeSnapshot::take(run.dir.path());
     task.execute();
@@ -418,8 +422,7 @@ void tst_DownloadFile::failedFileStopsTheList()
     run.config.downloadConcurrency = 1;
 
     QList<FileDownloadSpecification> files = tree.downloads();
-    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
-                                           1.0);
+    auto task = listTask(run, &files);
     run.watch(&task);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     QSignalSpy finished(&task, &TaskSpecification::finished);
@@ -443,16 +446,13 @@ void tst_DownloadFile::userCancelStopsTheListAndRemovesPartialFiles()
     run.config.downloadConcurrency = 2;
 
     QList<FileDownloadSpecification> files = tree.downloads();
-    DownloadFileListTaskSpecification task(&files, &run.manager, &run.mirrors, &run.config, nullptr,
-                                           1.0);
+    auto task = listTask(run, &files);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     task.execute();
     const auto bothReceiving = [&task] {
         for (int i = 0; i < 2; ++i) {
-            TaskSpecification* sub = task.subTasks.at(i);
-            const DownloadTaskSpecification* download =
-                static_cast<DownloadFileTaskSpecification*>(sub)->downloadTask;
+            const DownloadTaskSpecification* download = downloadOf(task.subTasks.at(i));
             if (!download || !download->reply || download->bytesReceived == 0)
                 return false;
         }

@@ -2,6 +2,7 @@
 #include "net/mirrors.h"
 #include "support/faulthttpserver.h"
 #include "support/randomdraw.h"
+#include "support/timetick.h"
 #include "support/treesnapshot.h"
 #include "tasks/composedtaskspecification.h"
 
@@ -31,14 +32,6 @@ QByteArray sampleBody(int size, char salt = 'a')
     }
     return data;
 }
-
-struct Tick
-{
-    quint64 done = 0;
-    quint64 total = 0;
-    quint64 speed = 0;
-    bool downloading = false;
-};
 
 // Qt's own warnings (for example about an error reported twice on one reply), collected
 // while an instance lives and passed on to the test log as well.
@@ -71,13 +64,6 @@ private:
     QtMessageHandler previous = nullptr;
 };
 QtWarnings* QtWarnings::current = nullptr;
-
-Tick tick(TaskSpecification* task)
-{
-    Tick t;
-    task->timeTick(t.done, t.total, t.speed, t.downloading);
-    return t;
-}
 
 // The shared pieces of a run: one network access manager (no proxy: loopback only), one
 // mirror list over fault servers, a temporary folder, and the log of every text emitted.
