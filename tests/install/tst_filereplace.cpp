@@ -40,6 +40,26 @@ int modeOf(const QString& path)
     return int(info.st_mode & 07777);
 }
 
+// Whether box is usable and holds an installed version of rel.
+bool holdsInstalledVersion(const InstallSandbox& box, const QString& rel)
+{
+    return box.isValid() && writeFile(box.app.path(), rel, "installed version");
+}
+
+// A replacement together with the journal and old-file list of the list it belongs to.
+struct Replacement
+{
+    Replacement(const FileReplaceSpecification& spec, InstallSandbox& box, double range = 1.0)
+        : task(spec, &oldFiles, &listJournal, &box.config, nullptr, range)
+    {
+    }
+    Q_DISABLE_COPY(Replacement)
+
+    RollbackDataList listJournal;
+    QList<QString> oldFiles;
+    FileReplaceTaskSpecification task;
+};
+
 const QString Copy = QStringLiteral("FileCopyTaskSpecification");
 const QString Delete = QStringLiteral("FileDeleteTaskSpecification");
 const QString Rename = QStringLiteral("FileRenameTaskSpecification");
@@ -92,27 +112,25 @@ void tst_FileReplace::newFileIsInstalledWithWholeWeight()
         compressed ? box.stageGzip(QStringLiteral("data.gz"), QStringLiteral("data"), content)
                    : box.stageCopy(QStringLiteral("data"), content);
 
-    RollbackDataList listJournal;
-    QList<QString> oldFiles;
-    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 0.5);
-    QVERIFY(task.subTasks.isEmpty());
-    QSignalSpy messages(&task, &TaskSpecification::message);
-    task.execute();
-    QCOMPARE(stepClasses(task), steps);
-    QVERIFY(hasWeights(task, weights));
-    QTRY_COMPARE(task.state, TaskState(TaskFinished));
-    QCOMPARE(task.progress, 0.5);
+    Replacement run(spec, box, 0.5);
+    QVERIFY(run.task.subTasks.isEmpty());
+    QSignalSpy messages(&run.task, &TaskSpecification::message);
+    run.task.execute();
+    QCOMPARE(stepClasses(run.task), steps);
+    QVERIFY(hasWeights(run.task, weights));
+    QTRY_COMPARE(run.task.state, TaskState(TaskFinished));
+    QCOMPARE(run.task.progress, 0.5);
 
     QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
     QCOMPARE(readFile(box.appFile(QStringLiteral("data"))), content);
-    QVERIFY(oldFiles.isEmpty());
-    QVERIFY(!task.destRenamed);
+    QVERIFY(run.oldFiles.isEmpty());
+    QVERIFY(!run.task.destRenamed);
     // The list's journal got a copy; the task kept its own.
-    QCOMPARE(listJournal.entries.size(), 1);
-    QCOMPARE(listJournal.entries.at(0).op, RollbackData::CreateFile);
-    QCOMPARE(task.ownJournal.entries.size(), 1);
+    QCOMPARE(run.listJournal.entries.size(), 1);
+    QCOMPARE(run.listJournal.entries.at(0).op, RollbackData::CreateFile);
+    QCOMPARE(run.task.ownJournal.entries.size(), 1);
 
-    QVERIFY(listJournal.rollback(nullptr));
+    QVERIFY(run.listJournal.rollback(nullptr));
     QCOMPARE(TreeSnapshot::take(box.app.path()), before);
 }
 
@@ -170,53 +188,48 @@ void tst_FileReplace::installedFileIsMovedAside()
     const FileReplaceSpecification spec =
         compressed ? box.stageGzip(QStringLiteral("download.gz"), name, content)
                    : box.stageCopy(name, content);
-    RollbackDataList listJournal;
-    QList<QString> oldFiles;
-    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
-    QSignalSpy messages(&task, &TaskSpecification::message);
-    task.execute();
-    QCOMPARE(stepClasses(task), steps);
-    QVERIFY(hasWeights(task, weights));
-    QTRY_COMPARE(task.state, TaskState(TaskFinished));
+    Replacement run(spec, box);
+    QSignalSpy messages(&run.task, &TaskSpecification::message);
+    run.task.execute();
+    QCOMPARE(stepClasses(run.task), steps);
+    QVERIFY(hasWeights(run.task, weights));
+    QTRY_COMPARE(run.task.state, TaskState(TaskFinished));
 
     // The log names the download's key, the files use the installed name.
     QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
     QCOMPARE(readFile(box.appFile(name)), content);
     QCOMPARE(readFile(box.appFile(oldName)), QByteArray("installed version"));
-    QCOMPARE(oldFiles, listed ? QList<QString>{box.app.relative(oldName)} : QList<QString>());
-    QCOMPARE(listJournal.entries.size(), 2);
+    QCOMPARE(run.oldFiles, listed ? QList<QString>{box.app.relative(oldName)} : QList<QString>());
+    QCOMPARE(run.listJournal.entries.size(), 2);
 
     // Undone by the list: the new file goes, the installed one gets its name back; a leftover
     // deleted on the way is not restored.
-    QVERIFY(listJournal.rollback(nullptr));
+    QVERIFY(run.listJournal.rollback(nullptr));
     QCOMPARE(TreeSnapshot::take(box.app.path()), withoutLeftover);
 }
 
 void tst_FileReplace::wrongUnzippedSumRestoresOldFile()
 {
     InstallSandbox box;
-    QVERIFY(box.isValid());
-    QVERIFY(writeFile(box.app.path(), QStringLiteral("world.bin"), "installed version"));
+    QVERIFY(holdsInstalledVersion(box, QStringLiteral("world.bin")));
     const TreeSnapshot before = TreeSnapshot::take(box.app.path());
     const FileReplaceSpecification spec =
         box.stageGzip(QStringLiteral("world.gz"), QStringLiteral("world.bin"), "fresh version",
                       MirrorTree::md5Hex("something else"));
 
-    RollbackDataList listJournal;
-    QList<QString> oldFiles;
-    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
-    QSignalSpy messages(&task, &TaskSpecification::message);
-    QSignalSpy errors(&task, &TaskSpecification::error);
-    task.execute();
-    QTRY_VERIFY(task.state != TaskRunning);
-    QCOMPARE(task.state, TaskState(TaskErrorCanceled));
+    Replacement run(spec, box);
+    QSignalSpy messages(&run.task, &TaskSpecification::message);
+    QSignalSpy errors(&run.task, &TaskSpecification::error);
+    run.task.execute();
+    QTRY_VERIFY(run.task.state != TaskRunning);
+    QCOMPARE(run.task.state, TaskState(TaskErrorCanceled));
     QVERIFY(spyTexts(messages).contains(QStringLiteral("Signature check failed for %1")
                                             .arg(box.appFile(QStringLiteral("world.bin")))));
     QVERIFY(errors.isEmpty());
     QCOMPARE(TreeSnapshot::take(box.app.path()), before);
-    QVERIFY(listJournal.entries.isEmpty());
-    QVERIFY(task.ownJournal.entries.isEmpty());
-    QVERIFY(oldFiles.isEmpty());
+    QVERIFY(run.listJournal.entries.isEmpty());
+    QVERIFY(run.task.ownJournal.entries.isEmpty());
+    QVERIFY(run.oldFiles.isEmpty());
 }
 
 void tst_FileReplace::emptyUnzipMd5SelectsSignatureCheck_data()
@@ -245,18 +258,16 @@ void tst_FileReplace::emptyUnzipMd5SelectsSignatureCheck()
         QStringLiteral("lib.gz"), QStringLiteral("lib.bin"), content, QStringLiteral(""));
     QVERIFY(spec.unzipMd5.isEmpty());
 
-    RollbackDataList listJournal;
-    QList<QString> oldFiles;
-    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
-    QSignalSpy messages(&task, &TaskSpecification::message);
-    task.execute();
-    QTRY_VERIFY(task.state != TaskRunning);
+    Replacement run(spec, box);
+    QSignalSpy messages(&run.task, &TaskSpecification::message);
+    run.task.execute();
+    QTRY_VERIFY(run.task.state != TaskRunning);
     const QString installed = box.appFile(QStringLiteral("lib.bin"));
     if (withSignature) {
-        QCOMPARE(task.state, TaskState(TaskFinished));
+        QCOMPARE(run.task.state, TaskState(TaskFinished));
         QCOMPARE(readFile(installed), content);
     } else {
-        QCOMPARE(task.state, TaskState(TaskErrorCanceled));
+        QCOMPARE(run.task.state, TaskState(TaskErrorCanceled));
         QVERIFY(spyTexts(messages).contains(
             QStringLiteral("Could not open file %1 for reading").arg(installed + ".sig")));
         QVERIFY(spyTexts(messages).contains(
@@ -289,11 +300,9 @@ void tst_FileReplace::knownExecutablesGetMode755()
     QVERIFY(::chmod(QFile::encodeName(QDir(box.config.tempDir).filePath(spec.file)).constData(),
                     0640) == 0);
 
-    RollbackDataList listJournal;
-    QList<QString> oldFiles;
-    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
-    task.execute();
-    QTRY_COMPARE(task.state, TaskState(TaskFinished));
+    Replacement run(spec, box);
+    run.task.execute();
+    QTRY_COMPARE(run.task.state, TaskState(TaskFinished));
     QCOMPARE(modeOf(box.appFile(name)), mode);
 }
 
@@ -308,133 +317,118 @@ void tst_FileReplace::cancelBeforeLastStepRestoresOldFile()
 {
     QFETCH(bool, compressed);
     InstallSandbox box;
-    QVERIFY(box.isValid());
-    QVERIFY(writeFile(box.app.path(), QStringLiteral("data.pak"), "installed version"));
+    QVERIFY(holdsInstalledVersion(box, QStringLiteral("data.pak")));
     const TreeSnapshot before = TreeSnapshot::take(box.app.path());
     const FileReplaceSpecification spec =
         compressed ? box.stageGzip(QStringLiteral("data.gz"), QStringLiteral("data.pak"), "fresh")
                    : box.stageCopy(QStringLiteral("data.pak"), "fresh");
 
-    RollbackDataList listJournal;
-    QList<QString> oldFiles;
-    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
-    task.execute();
-    TaskSpecification* rename = task.subTasks.at(0);
-    TaskSpecification* next = task.subTasks.at(1);
-    connect(rename, &TaskSpecification::finished, &task, [&] {
+    Replacement run(spec, box);
+    run.task.execute();
+    TaskSpecification* rename = run.task.subTasks.at(0);
+    TaskSpecification* next = run.task.subTasks.at(1);
+    connect(rename, &TaskSpecification::finished, &run.task, [&] {
         QVERIFY(QFileInfo::exists(box.appFile(QStringLiteral("_old_data.pak"))));
-        task.userCanceled();
+        run.task.userCanceled();
     });
-    QTRY_VERIFY(task.state != TaskRunning);
-    QCOMPARE(task.state, TaskState(TaskUserCanceled));
+    QTRY_VERIFY(run.task.state != TaskRunning);
+    QCOMPARE(run.task.state, TaskState(TaskUserCanceled));
     QCOMPARE(next->state, TaskState(TaskIdle));
     QCOMPARE(TreeSnapshot::take(box.app.path()), before);
-    QVERIFY(listJournal.entries.isEmpty());
-    QVERIFY(oldFiles.isEmpty());
+    QVERIFY(run.listJournal.entries.isEmpty());
+    QVERIFY(run.oldFiles.isEmpty());
 }
 
 void tst_FileReplace::cancelDuringUnzipRestoresOldFile()
 {
     InstallSandbox box;
-    QVERIFY(box.isValid());
-    QVERIFY(writeFile(box.app.path(), QStringLiteral("data.pak"), "installed version"));
+    QVERIFY(holdsInstalledVersion(box, QStringLiteral("data.pak")));
     const TreeSnapshot before = TreeSnapshot::take(box.app.path());
     const FileReplaceSpecification spec =
         box.stageGzip(QStringLiteral("data.gz"), QStringLiteral("data.pak"), "fresh");
 
-    RollbackDataList listJournal;
-    QList<QString> oldFiles;
-    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
-    QSignalSpy messages(&task, &TaskSpecification::message);
+    Replacement run(spec, box);
+    QSignalSpy messages(&run.task, &TaskSpecification::message);
     PoolGate gate;
-    task.execute();
-    TaskSpecification* unzip = task.subTasks.at(1);
-    TaskSpecification* check = task.subTasks.at(2);
+    run.task.execute();
+    TaskSpecification* unzip = run.task.subTasks.at(1);
+    TaskSpecification* check = run.task.subTasks.at(2);
     QTRY_COMPARE(unzip->state, TaskState(TaskRunning));
-    task.userCanceled();
+    run.task.userCanceled();
     gate.release();
 
-    QTRY_VERIFY(task.state != TaskRunning);
+    QTRY_VERIFY(run.task.state != TaskRunning);
     QCOMPARE(unzip->state, TaskState(TaskFinished));
     QCOMPARE(check->state, TaskState(TaskIdle));
-    QCOMPARE(task.state, TaskState(TaskUserCanceled));
+    QCOMPARE(run.task.state, TaskState(TaskUserCanceled));
     QCOMPARE(TreeSnapshot::take(box.app.path()), before);
-    QVERIFY(listJournal.entries.isEmpty());
+    QVERIFY(run.listJournal.entries.isEmpty());
     QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
 }
 
 void tst_FileReplace::cancelDuringLastCopyStillCompletes()
 {
     InstallSandbox box;
-    QVERIFY(box.isValid());
-    QVERIFY(writeFile(box.app.path(), QStringLiteral("data.pak"), "installed version"));
+    QVERIFY(holdsInstalledVersion(box, QStringLiteral("data.pak")));
     const FileReplaceSpecification spec = box.stageCopy(QStringLiteral("data.pak"), "fresh");
 
-    RollbackDataList listJournal;
-    QList<QString> oldFiles;
-    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
+    Replacement run(spec, box);
     PoolGate gate;
-    task.execute();
-    TaskSpecification* copy = task.subTasks.at(1);
+    run.task.execute();
+    TaskSpecification* copy = run.task.subTasks.at(1);
     QTRY_COMPARE(copy->state, TaskState(TaskRunning));
-    task.userCanceled();
+    run.task.userCanceled();
     gate.release();
 
-    QTRY_VERIFY(task.state != TaskRunning);
-    QCOMPARE(task.state, TaskState(TaskFinished));
+    QTRY_VERIFY(run.task.state != TaskRunning);
+    QCOMPARE(run.task.state, TaskState(TaskFinished));
     QCOMPARE(readFile(box.appFile(QStringLiteral("data.pak"))), QByteArray("fresh"));
-    QCOMPARE(oldFiles, QList<QString>{box.app.relative(QStringLiteral("_old_data.pak"))});
-    QCOMPARE(listJournal.entries.size(), 2);
+    QCOMPARE(run.oldFiles, QList<QString>{box.app.relative(QStringLiteral("_old_data.pak"))});
+    QCOMPARE(run.listJournal.entries.size(), 2);
 }
 
 void tst_FileReplace::resetAfterSuccessKeepsInstallation()
 {
     InstallSandbox box;
-    QVERIFY(box.isValid());
-    QVERIFY(writeFile(box.app.path(), QStringLiteral("data.pak"), "installed version"));
+    QVERIFY(holdsInstalledVersion(box, QStringLiteral("data.pak")));
     const FileReplaceSpecification spec = box.stageCopy(QStringLiteral("data.pak"), "fresh");
 
-    RollbackDataList listJournal;
-    QList<QString> oldFiles;
-    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
-    task.execute();
-    QTRY_COMPARE(task.state, TaskState(TaskFinished));
+    Replacement run(spec, box);
+    run.task.execute();
+    QTRY_COMPARE(run.task.state, TaskState(TaskFinished));
     // As the deletion step would do after the installation.
     QVERIFY(QFile::remove(box.appFile(QStringLiteral("_old_data.pak"))));
     const TreeSnapshot installed = TreeSnapshot::take(box.app.path());
 
-    QSignalSpy messages(&task, &TaskSpecification::message);
-    task.reset();
-    QCOMPARE(task.state, TaskState(TaskIdle));
-    QCOMPARE(task.progress, 0.0);
-    QVERIFY(!task.destRenamed);
-    QVERIFY(task.subTasks.isEmpty());
-    QVERIFY(task.ownJournal.entries.isEmpty());
+    QSignalSpy messages(&run.task, &TaskSpecification::message);
+    run.task.reset();
+    QCOMPARE(run.task.state, TaskState(TaskIdle));
+    QCOMPARE(run.task.progress, 0.0);
+    QVERIFY(!run.task.destRenamed);
+    QVERIFY(run.task.subTasks.isEmpty());
+    QVERIFY(run.task.ownJournal.entries.isEmpty());
     QVERIFY(messages.isEmpty());
     QCOMPARE(TreeSnapshot::take(box.app.path()), installed);
-    QCOMPARE(listJournal.entries.size(), 2);
+    QCOMPARE(run.listJournal.entries.size(), 2);
 }
 
 void tst_FileReplace::resetAfterFailureAllowsAnotherRun()
 {
     InstallSandbox box;
-    QVERIFY(box.isValid());
-    QVERIFY(writeFile(box.app.path(), QStringLiteral("data.pak"), "installed version"));
+    QVERIFY(holdsInstalledVersion(box, QStringLiteral("data.pak")));
     FileReplaceSpecification spec = box.stageCopy(QStringLiteral("data.pak"), "fresh");
     const QString download = QDir(box.config.tempDir).filePath(spec.file);
     QVERIFY(QFile::rename(download, download + QStringLiteral(".away")));
 
-    RollbackDataList listJournal;
-    QList<QString> oldFiles;
-    FileReplaceTaskSpecification task(spec, &oldFiles, &listJournal, &box.config, nullptr, 1.0);
-    task.execute();
-    QTRY_COMPARE(task.state, TaskState(TaskErrorCanceled));
+    Replacement run(spec, box);
+    run.task.execute();
+    QTRY_COMPARE(run.task.state, TaskState(TaskErrorCanceled));
     QCOMPARE(readFile(box.appFile(QStringLiteral("data.pak"))), QByteArray("installed version"));
 
-    task.reset();
+    run.task.reset();
     QVERIFY(QFile::rename(download + QStringLiteral(".away"), download));
-    task.execute();
-    QTRY_COMPARE(task.state, TaskState(TaskFinished));
+    run.task.execute();
+    QTRY_COMPARE(run.task.state, TaskState(TaskFinished));
     QCOMPARE(readFile(box.appFile(QStringLiteral("data.pak"))), QByteArray("fresh"));
 }
 
