@@ -668,9 +668,7 @@ void tst_DownloadTask::siblingCancelAbortsTheDownload()
     Siblings parent;
     QStringList log;
     connect(&parent, &TaskSpecification::message, this, [&log](const QString& m) { log << m; });
-    auto* running =
-        new DownloadTaskSpecification(&rig.manager, &rig.mirrors, QStringLiteral("running"),
-                                      rig.localPath(QStringLiteral("running")), -1, &parent, 0.5);
+    DownloadTaskSpecification* running = rig.makeTask(QStringLiteral("running"), -1, &parent, 0.5);
     parent.addSubTask(running);
     QSignalSpy parentCanceled(&parent, &TaskSpecification::canceled);
     parent.executeSubTasks();

@@ -54,6 +54,10 @@ private:
     {
         return run.config.tempDir + QStringLiteral("/client_linux_x86.ini");
     }
+    QString remoteIni(const DownloadRun& run, int mirror) const
+    {
+        return run.mirrorVersionDir(mirror) + QStringLiteral("/client_linux_x86.ini");
+    }
 };
 
 void tst_IniDownload::initTestCase()
@@ -123,7 +127,7 @@ void tst_IniDownload::firstAttemptReusesLocalCopies()
     DownloadRun run;
     const MirrorTree tree = smallTree();
     QVERIFY2(run.start(tree, 2), qPrintable(run.errorText));
-    const QString remote = run.mirrorVersionDir(0) + QStringLiteral("/client_linux_x86.ini");
+    const QString remote = remoteIni(run, 0);
     if (haveIni)
         QVERIFY(QFile::copy(remote, localIni(run)));
     if (haveSig)
@@ -170,7 +174,7 @@ void tst_IniDownload::badLocalCopyFetchesBothAgain()
     DownloadRun run;
     const MirrorTree tree = smallTree();
     QVERIFY2(run.start(tree, 1), qPrintable(run.errorText));
-    const QString remote = run.mirrorVersionDir(0) + QStringLiteral("/client_linux_x86.ini");
+    const QString remote = remoteIni(run, 0);
     QVERIFY(writeFile(run.config.tempDir, QStringLiteral("client_linux_x86.ini"),
                       tree.iniText() + "[extra]\nx=0::0\n"));
     QVERIFY(QFile::copy(remote + QStringLiteral(".sig"), localIni(run) + ".sig"));
@@ -228,8 +232,7 @@ void tst_IniDownload::cancelDuringAFailingCheckIsClearedByTheRestart()
     const MirrorTree tree = smallTree();
     QVERIFY2(run.start(tree, 1), qPrintable(run.errorText));
     QVERIFY(writeFile(run.config.tempDir, QStringLiteral("client_linux_x86.ini"), "tampered"));
-    QVERIFY(QFile::copy(run.mirrorVersionDir(0) + QStringLiteral("/client_linux_x86.ini.sig"),
-                        localIni(run) + ".sig"));
+    QVERIFY(QFile::copy(remoteIni(run, 0) + ".sig", localIni(run) + ".sig"));
 
     IniDownloadTaskSpecification task(&run.manager, &run.mirrors, &run.config, nullptr, 1.0);
     run.watch(&task);
@@ -294,7 +297,7 @@ void tst_IniDownload::failedDownloadFailsTheTask()
     const MirrorTree tree = smallTree();
     QVERIFY2(run.start(tree, 2), qPrintable(run.errorText));
     for (int i = 0; i < 2; ++i)
-        QVERIFY(QFile::remove(run.mirrorVersionDir(i) + QStringLiteral("/client_linux_x86.ini")));
+        QVERIFY(QFile::remove(remoteIni(run, i)));
 
     IniDownloadTaskSpecification task(&run.manager, &run.mirrors, &run.config, nullptr, 1.0);
     run.watch(&task);
