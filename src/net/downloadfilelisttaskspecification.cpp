@@ -2,23 +2,11 @@
 
 #include "config/configuration.h"
 #include "net/downloadfiletaskspecification.h"
+#include "plan/staysinsidefolder.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
-
-namespace {
-
-// A listed name comes from the product ini; it must stay inside the temporary folder.
-bool staysInside(const QString& relativePath)
-{
-    if (relativePath.isEmpty() || QDir::isAbsolutePath(relativePath))
-        return false;
-    const QString clean = QDir::cleanPath(relativePath);
-    return clean != QLatin1String("..") && !clean.startsWith(QLatin1String("../"));
-}
-
-} // namespace
 
 DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
     QList<FileDownloadSpecification>* files, QNetworkAccessManager* manager, Mirrors* mirrors,
@@ -69,7 +57,7 @@ bool DownloadFileListTaskSpecification::makeSubDirs()
     const QDir temp(config->tempDir);
     QSet<QString> made{QStringLiteral(".")};
     for (const FileDownloadSpecification& entry : qAsConst(*files)) {
-        if (!staysInside(entry.file)) {
+        if (!staysInsideFolder(entry.file)) {
             emit message(QStringLiteral("Invalid file name %1 in download list").arg(entry.file));
             errorCancel();
             return false;

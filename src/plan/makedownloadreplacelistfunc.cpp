@@ -2,8 +2,8 @@
 
 #include "config/configuration.h"
 #include "crypto/checksigfunc.h"
+#include "plan/staysinsidefolder.h"
 
-#include <QDir>
 #include <QFile>
 #include <QSettings>
 
@@ -11,20 +11,6 @@ namespace {
 
 const QString DeleteSection = QStringLiteral("delete");
 const QString FieldSeparator = QStringLiteral("::");
-
-// Every path of the product ini becomes a local path below the application or the temporary
-// folder. A signed ini is trusted, but not with writing or deleting anywhere else: an absolute
-// path, a ".." component, a path naming the folder itself or a NUL (where the system would cut
-// the path short) is refused.
-bool staysInsideFolder(const QString& relPath)
-{
-    if (relPath.isEmpty() || relPath.contains(QChar::Null) || QDir::isAbsolutePath(relPath))
-        return false;
-    const QStringList parts = relPath.split(QLatin1Char('/'));
-    if (parts.contains(QStringLiteral("..")))
-        return false;
-    return QDir::cleanPath(relPath) != QLatin1String(".");
-}
 
 // A file that cannot be read counts as not matching; the check is connected to nothing.
 bool fileMatches(const QString& path, const QString& expected)

@@ -354,6 +354,7 @@ void tst_MakeDownloadReplaceList::hostilePathIsRejected_data()
 
     QTest::newRow("key to parent") << QByteArray("[s]\n../x=00::1\n") << "s";
     QTest::newRow("key climbing out of a folder") << QByteArray("[s]\na/../../x=00::1\n") << "s";
+    QTest::newRow("key through a parent folder") << QByteArray("[s]\na/../b=00::1\n") << "s";
     QTest::newRow("key with backslashes") << QByteArray("[s]\n..\\..\\x=00::1\n") << "s";
     QTest::newRow("key with escaped dots") << QByteArray("[s]\n%2E%2E/x=00::1\n") << "s";
     QTest::newRow("key naming the folder") << QByteArray("[s]\nsub/..=00::1\n") << "s";
