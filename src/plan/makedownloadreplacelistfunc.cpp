@@ -5,6 +5,7 @@
 #include "plan/staysinsidefolder.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 
 namespace {
@@ -85,7 +86,13 @@ bool MakeDownloadReplaceListFunc::run()
             }
 
             const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
-            if (fileMatches(appRoot + replace.destFileName(QString()), installedMd5))
+            const QString installedPath = appRoot + replace.destFileName(QString());
+            const bool isInstalled = QFile::exists(installedPath);
+            const bool isCurrent = isInstalled && CheckSigFunc(installedPath, installedMd5).run();
+            // Replacing an installed file deletes its leftover copy itself and lists the new one.
+            if (!isInstalled || isCurrent)
+                listLeftoverOldCopy(replace, appRoot);
+            if (isCurrent)
                 continue;
             lists.replaces.append(replace);
             if (!fileMatches(tempRoot + key, download.md5))
@@ -94,6 +101,15 @@ bool MakeDownloadReplaceListFunc::run()
         settings.endGroup();
     }
     return true;
+}
+
+void MakeDownloadReplaceListFunc::listLeftoverOldCopy(const FileReplaceSpecification& replace,
+                                                      const QString& appRoot)
+{
+    const QString oldCopy = replace.oldDestFileName();
+    if (QFile::exists(appRoot + oldCopy) &&
+        !config->isSpecialFileName(QFileInfo(replace.pureDestFilePath()).fileName()))
+        lists.deletes.append(oldCopy);
 }
 
 int MakeDownloadReplaceListFunc::getFileCount(QSettings& settings)

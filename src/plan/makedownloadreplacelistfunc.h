@@ -20,13 +20,18 @@ public:
     // Neither is owned; lists must stay untouched by others until runResult has arrived.
     MakeDownloadReplaceListFunc(Configuration* config, FileSpecifications& lists);
 
-    // Empties lists and fills them anew, reporting one progress step per entry. False, after
+    // Empties lists and fills them anew, reporting one progress step per entry; the deletion
+    // list also gains the leftover "_old_" copies of listed ordinary files. False, after
     // a message, when the product ini is missing or empty, or holds a line of other than 2 or
     // 5 fields or a path that does not stay inside its folder; lists are then incomplete.
     bool run() override;
 
     // The number of keys over all sections, the "delete" section included.
     int getFileCount(QSettings& settings);
+    // Lists for deletion the "_old_" copy of replace's installed file when one lies in the
+    // application folder: a run that ended before its deletion step (a crash, a power cut)
+    // left it. The copies of the updater's own files stay for the next start to remove.
+    void listLeftoverOldCopy(const FileReplaceSpecification& replace, const QString& appRoot);
 
     Configuration* config = nullptr; // not owned
     FileSpecifications& lists;       // the task's working copy

@@ -52,6 +52,7 @@ private slots:
     void freshInstallPutsEveryFileInPlace();
     void updateReplacesChangedFilesAndDeletesListedOnes();
     void currentInstallationNeedsNoDownload();
+    void leftoversOfAKilledInstallationGoInOneRun();
     void failureInFirstStepRunsNoFurtherStep();
     void failedInstallationIsRolledBack();
     void resetAllowsAFreshRun();
@@ -181,6 +182,38 @@ void tst_MainTask::currentInstallationNeedsNoDownload()
         QCOMPARE(step->state, TaskState(TaskFinished));
     QCOMPARE(run.lastProgress(), 1.0);
     QCOMPARE(TreeSnapshot::take(fixture.app.path()), before);
+}
+
+void tst_MainTask::leftoversOfAKilledInstallationGoInOneRun()
+{
+    UpdateFixture fixture;
+    QVERIFY(fixture.isValid());
+    // The killed run had replaced "a" and moved "sub/b" aside; "c" still carries a copy of an
+    // earlier killed run; the special file keeps its copy until the next start.
+    const QList<QPair<QString, QByteArray>> installed{
+        {"a", "new a"},      {"_old_a", "old a"},       {"sub/_old_b", "old b"},
+        {"c", "old c"},      {"_old_c", "older c"},     {"d.pak", QByteArray(900, 'd')},
+        {"_old_d.pak", "d"}, {"update", "new updater"}, {"_old_update", "old updater"}};
+    for (const auto& file : installed)
+        QVERIFY(fixture.install(file.first, file.second));
+    fixture.offer(QStringLiteral("a"), "new a");
+    fixture.offer(QStringLiteral("sub/b"), "new b");
+    fixture.offer(QStringLiteral("c"), "new c");
+    fixture.offerGzip(QStringLiteral("d.pak"), QByteArray(900, 'd'));
+    fixture.offer(QStringLiteral("update"), "new updater");
+    QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
+
+    MainRun run(fixture);
+    QVERIFY(run.runToEnd());
+    QCOMPARE(run.task.state, TaskState(TaskFinished));
+    QCOMPARE(TreeSnapshot::take(fixture.app.path()).entries.keys().join(QLatin1Char(' ')),
+             QStringLiteral("_old_update a c d.pak sub sub/b update"));
+    QCOMPARE(readFile(fixture.appFile(QStringLiteral("sub/b"))), QByteArray("new b"));
+    QCOMPARE(readFile(fixture.appFile(QStringLiteral("c"))), QByteArray("new c"));
+    // Each copy is deleted once: the one made by replacing "c" is listed by the replacement.
+    const QList<QString>& deletes = run.task.files.deletes;
+    QCOMPARE(QSet<QString>(deletes.begin(), deletes.end()).size(), deletes.size());
+    QCOMPARE(deletes.size(), 4);
 }
 
 void tst_MainTask::failureInFirstStepRunsNoFurtherStep()

@@ -107,6 +107,8 @@ private slots:
     void downloadedFileIsOnlyReplaced();
     void emptySumFallsBackToSignature();
     void progressStepsOncePerEntry();
+    void leftoverOldCopyOfOrdinaryFileIsDeleted_data();
+    void leftoverOldCopyOfOrdinaryFileIsDeleted();
     void hostilePathIsRejected_data();
     void hostilePathIsRejected();
     void wellFormedRelativePathsAreKept_data();
@@ -345,6 +347,51 @@ void tst_MakeDownloadReplaceList::progressStepsOncePerEntry()
     QCOMPARE(spy.count(), 4);
     for (int i = 0; i < spy.count(); ++i)
         QCOMPARE(spy.at(i).at(0).toDouble(), (i + 1) / 4.0);
+}
+
+void tst_MakeDownloadReplaceList::leftoverOldCopyOfOrdinaryFileIsDeleted_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("installed");
+    QTest::addColumn<bool>("packed");
+    QTest::addColumn<bool>("listed");
+
+    // "new" is the listed content; an empty installed text means no installed file.
+    QTest::newRow("next to a current file") << "lib/libx.so" << QByteArray("new") << false << true;
+    QTest::newRow("next to a missing file") << "lib/libx.so" << QByteArray() << false << true;
+    // Moving the outdated file aside deletes the leftover and lists the new copy.
+    QTest::newRow("next to an outdated file")
+        << "lib/libx.so" << QByteArray("old") << false << false;
+    QTest::newRow("next to a current unpacked file")
+        << "data.pak" << QByteArray("new") << true << true;
+    QTest::newRow("next to a missing unpacked file") << "data.pak" << QByteArray() << true << true;
+    QTest::newRow("next to a current special file")
+        << "update" << QByteArray("new") << false << false;
+    QTest::newRow("next to a missing special file") << "update" << QByteArray() << false << false;
+}
+
+void tst_MakeDownloadReplaceList::leftoverOldCopyOfOrdinaryFileIsDeleted()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, installed);
+    QFETCH(bool, packed);
+    QFETCH(bool, listed);
+    Sandbox& box = *sandbox;
+    FileReplaceSpecification entry;
+    entry.unzipName = packed ? box.rel(name) : QString();
+    entry.file = packed ? box.rel(name + ".gz") : box.rel(name);
+    const QByteArray sum = MirrorTree::md5Hex("new").toLatin1();
+    const QByteArray fields =
+        packed ? "00::1::" + sum + "::3::" + entry.unzipName.toUtf8() : sum + "::3";
+    QVERIFY(box.writeIni("[s]\n" + entry.file.toUtf8() + "=" + fields + "\n"));
+    if (!installed.isEmpty())
+        QVERIFY(box.install(name, installed));
+    QVERIFY(box.install(QFileInfo(name).path() + "/_old_" + QFileInfo(name).fileName(), "older"));
+
+    FileSpecifications lists;
+    QVERIFY(compile(box, lists));
+    QCOMPARE(lists.deletes, listed ? QStringList{entry.oldDestFileName()} : QStringList());
+    QCOMPARE(lists.replaces.size(), installed == "new" ? 0 : 1);
 }
 
 void tst_MakeDownloadReplaceList::hostilePathIsRejected_data()
