@@ -50,15 +50,16 @@ public:
     }
     ASyncFunc* createFunction() override
     {
-        auto* func = new ScriptedFunc(result, text, gate, &ranOn);
+        auto* func = new ScriptedFunc(result, text, gate, ranOn);
         func->completed = completed;
         return func;
     }
 
     bool result;
     QString text;
+    // Owned by the test, like the gate: the work may still write there after the task is gone.
     QSemaphore* gate = nullptr;
-    QThread* ranOn = nullptr;
+    QThread** ranOn = nullptr;
     QAtomicInt* completed = nullptr;
 };
 } // namespace
@@ -79,6 +80,8 @@ private slots:
 void tst_ASyncTask::deliversMessageProgressResultInOrder()
 {
     ScriptedTask task(true, QStringLiteral("working"), 0.5);
+    QThread* ranOn = nullptr;
+    task.ranOn = &ranOn;
     QStringList order;
     QList<QThread*> threads;
     connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
@@ -99,7 +102,8 @@ void tst_ASyncTask::deliversMessageProgressResultInOrder()
     QCOMPARE(order, QStringList({"working", "progress 0.25", "progress 0.5", "finished"}));
     for (QThread* thread : threads)
         QCOMPARE(thread, QThread::currentThread());
-    QVERIFY(task.ranOn != QThread::currentThread());
+    QVERIFY(ranOn);
+    QVERIFY(ranOn != QThread::currentThread());
 }
 
 void tst_ASyncTask::failedWorkEndsInErrorWithProgressKept()
