@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 
 #include <limits>
 
@@ -92,6 +93,10 @@ bool CheckSigFunc::checkMD5()
 
 bool CheckSigFunc::checkRSA()
 {
+    if (QFileInfo(fileName).size() > MaxSignedFileSize ||
+        QFileInfo(fileName + QStringLiteral(".sig")).size() > MaxSignatureSize) {
+        return false;
+    }
     QByteArray data;
     if (!readFile(fileName, data))
         return false;

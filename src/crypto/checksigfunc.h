@@ -26,8 +26,14 @@ public:
     // in fixed blocks, so memory does not grow with its size.
     bool checkMD5();
     // Verifies fileName against fileName + ".sig" with the embedded public key. Library
-    // errors count as a failed check and emit nothing.
+    // errors count as a failed check and emit nothing; so does a file over its size bound,
+    // which is refused before either file is read.
     bool checkRSA();
+
+    // Bounds of the signature check. A mirror decides what these files hold: nothing larger
+    // is read, and their downloads stop once past them.
+    static constexpr qint64 MaxSignedFileSize = 64 * 1024 * 1024;
+    static constexpr qint64 MaxSignatureSize = 4096;
 
     QString fileName;
     QString md5;

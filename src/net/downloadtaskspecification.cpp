@@ -164,7 +164,22 @@ bool DownloadTaskSpecification::readData()
         bytesReceived += read;
         if (expectedSize > 0)
             setProgress(qMin(1.0, double(bytesReceived) / double(expectedSize)));
+        if (sizeLimit >= 0 && bytesReceived > sizeLimit) {
+            stopAtSizeLimit();
+            return false;
+        }
     }
+}
+
+void DownloadTaskSpecification::stopAtSizeLimit()
+{
+    // The rest is not wanted: what is on disk already fails the check by its size alone.
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
+    reply = nullptr;
+    file.close();
+    downloadFinished();
 }
 
 void DownloadTaskSpecification::onDownloadFinished()

@@ -62,7 +62,8 @@ public:
     // Counts an error against the mirror, ends the attempt, logs text and starts the next one.
     void errorRetry(const QString& text);
     // Copies everything the reply has available to the file in chunks of 4096 bytes. False
-    // when a read or write error has already started a retry.
+    // when the attempt has already ended: a read or write error started a retry, or the file
+    // passed sizeLimit and the task finished.
     bool readData();
 
     QNetworkAccessManager* manager = nullptr;
@@ -75,11 +76,15 @@ public:
     qint64 expectedSize = -1;
     qint64 initialExpectedSize = -1;
     qint64 bytesReceived = 0;
+    // Once more bytes than this have arrived the transfer stops and the task finishes with
+    // the file as it is, too large for the caller's check to accept. Negative: no limit.
+    qint64 sizeLimit = -1;
     // The mirror of the current attempt; name empty while no attempt has drawn one.
     FTPSiteAccessData mirror;
 
 private:
     void waitForSlot();
+    void stopAtSizeLimit();
     void stopWaitingForSlot();
 
     // True from the reservation of a slot until it is given back, so it is given back once.

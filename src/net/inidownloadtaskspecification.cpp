@@ -42,13 +42,11 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
 
     double checkWeight = 1.0;
     if (attempt >= 1 || !QFile::exists(local)) {
-        addSubTask(
-            new DownloadTaskSpecification(manager, mirrors, name, local, -1, this, downloadWeight));
+        addDownload(name, local, CheckSigFunc::MaxSignedFileSize);
         checkWeight -= downloadWeight;
     }
     if (attempt >= 1 || !QFile::exists(local + sigSuffix)) {
-        addSubTask(new DownloadTaskSpecification(manager, mirrors, name + sigSuffix,
-                                                 local + sigSuffix, -1, this, downloadWeight));
+        addDownload(name + sigSuffix, local + sigSuffix, CheckSigFunc::MaxSignatureSize);
         checkWeight -= downloadWeight;
     }
     auto* check = new CheckSignatureTaskSpecification(local, QString(), false, this, checkWeight);
@@ -58,6 +56,15 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
 
     state = TaskRunning;
     executeSubTasks();
+}
+
+void IniDownloadTaskSpecification::addDownload(const QString& remotePath, const QString& localPath,
+                                               qint64 sizeLimit)
+{
+    auto* download = new DownloadTaskSpecification(manager, mirrors, remotePath, localPath, -1,
+                                                   this, downloadWeight);
+    download->sizeLimit = sizeLimit;
+    addSubTask(download);
 }
 
 void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification*)

@@ -11,8 +11,9 @@ class QNetworkAccessManager;
 // Brings the product ini "<clientType>.ini" and its ".sig" file into the temporary folder and
 // verifies the signature with the embedded public key, one step after the other. The first
 // attempt reuses copies already in the folder; after a failed verification both files are
-// downloaded afresh, at most 1000 times, without removing a mirror. Both files stay in the
-// folder afterwards.
+// downloaded afresh, at most 1000 times, without removing a mirror. A product ini over 64 MiB or a
+// signature over 4096 bytes fails the check unread, and its download stops once past that size.
+// Both files stay in the folder afterwards.
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -36,6 +37,10 @@ public:
     Configuration* config = nullptr;
     // Failed verifications so far; 0 means the first attempt, which reuses local copies.
     int attempt = 0;
+
+private:
+    // A download of weight 0.3333 that stops once past the check's bound for that file.
+    void addDownload(const QString& remotePath, const QString& localPath, qint64 sizeLimit);
 
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);

@@ -44,6 +44,8 @@ private slots:
     void firstAttemptReusesLocalCopies();
     void badLocalCopyFetchesBothAgain();
     void everyRetryDownloadsBothFiles();
+    void oversizedFileStopsAndFailsTheCheck_data();
+    void oversizedFileStopsAndFailsTheCheck();
     void cancelDuringAFailingCheckIsClearedByTheRestart();
     void givesUpAfterAThousandRetries();
     void failedDownloadFailsTheTask();
@@ -224,6 +226,60 @@ void tst_IniDownload::everyRetryDownloadsBothFiles()
     QCOMPARE(readFile(localIni(run)), tree.iniText());
     // Only the last attempt's sub-tasks are left: two downloads and the check.
     QCOMPARE(task.subTasks.size(), 3);
+}
+
+void tst_IniDownload::oversizedFileStopsAndFailsTheCheck_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint64>("bound");
+
+    QTest::newRow("signature") << QStringLiteral("client_linux_x86.ini.sig") << qint64(4096);
+    QTest::newRow("product ini") << QStringLiteral("client_linux_x86.ini")
+                                 << qint64(64 * 1024 * 1024);
+}
+
+void tst_IniDownload::oversizedFileStopsAndFailsTheCheck()
+{
+    QFETCH(QString, name);
+    QFETCH(qint64, bound);
+
+    DownloadRun run;
+    const MirrorTree tree = smallTree();
+    QVERIFY2(run.start(tree, 1), qPrintable(run.errorText));
+    const QString remote = run.mirrorVersionDir(0) + QLatin1Char('/') + name;
+    const QByteArray good = readFile(remote);
+    {
+        // Far more than the updater may take in; sparse, so it costs the test no space.
+        QFile served(remote);
+        QVERIFY(served.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(served.resize(qint64(1) << 30));
+    }
+    const QString local = run.config.tempDir + QLatin1Char('/') + name;
+    const QString checkFailed = QStringLiteral("Signature check failed for %1").arg(localIni(run));
+
+    IniDownloadTaskSpecification task(&run.manager, &run.mirrors, &run.config, nullptr, 1.0);
+    run.watch(&task);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    qint64 checkedSize = -1;
+    connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
+        if (text == checkFailed)
+            checkedSize = QFileInfo(local).size();
+        // The mirror is mended once the check has failed.
+        if (text == QLatin1String(retryingText))
+            writeFile(run.mirrorVersionDir(0), name, good);
+    });
+    task.execute();
+
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+    QVERIFY2(checkedSize > bound && checkedSize <= bound + 4096,
+             qPrintable(QString::number(checkedSize)));
+    QCOMPARE(run.logCount(checkFailed), 1);
+    QCOMPARE(run.logCount(QLatin1String(retryingText)), 1);
+    QCOMPARE(
+        run.requestCount(QLatin1Char('/') + QString::number(run.version) + QLatin1Char('/') + name),
+        2);
+    QCOMPARE(task.attempt, 1);
+    QCOMPARE(readFile(local), good);
 }
 
 void tst_IniDownload::cancelDuringAFailingCheckIsClearedByTheRestart()
