@@ -16,6 +16,8 @@ namespace {
 // Each round delivers at least one queued hop of a step that has not ended; the steps of a
 // cancelled run end in far fewer. The bound only guards against a step that never ends.
 const int maxSettleRounds = 1000;
+// The position of the installation among the five steps.
+const int installationStep = 3;
 } // namespace
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
@@ -79,9 +81,32 @@ void MainTaskSpecification::makeSubtasksAndStart()
     addSubTask(new MakeDownloadReplaceListTaskSpecification(config, files, this, 0.05));
     addSubTask(new DownloadFileListTaskSpecification(&files.downloads, manager, mirrors, config,
                                                      this, 0.4));
-    addSubTask(
-        new FileReplaceListTaskSpecification(&files.replaces, &files.deletes, config, this, 0.4));
-    addSubTask(new FileDeleteListTaskSpecification(&files.deletes, this, 0.05));
+    auto* installation =
+        new FileReplaceListTaskSpecification(&files.replaces, &files.deletes, config, this, 0.4);
+    addSubTask(installation);
+    auto* deletion = new FileDeleteListTaskSpecification(&files.deletes, this, 0.05);
+    addSubTask(deletion);
+    // The installation can finish although a cancel came while its last replacements ran.
+    // Stopping there would leave the new files next to their "_old_" copies and the obsolete
+    // files, so such a request no longer holds. The queued start of the deletion step reads
+    // the flag after this.
+    connect(installation, &TaskSpecification::finished, this, [this, deletion] {
+        cancelRequested = false;
+        deletion->cancelRequested = false;
+    });
     state = TaskRunning;
     executeSubTasks();
+}
+
+void MainTaskSpecification::userCanceled()
+{
+    if (installationFinished())
+        return;
+    ComposedTaskSpecification::userCanceled();
+}
+
+bool MainTaskSpecification::installationFinished() const
+{
+    return subTasks.size() > installationStep &&
+           subTasks.at(installationStep)->state == TaskFinished;
 }

@@ -11,7 +11,8 @@ class QNetworkAccessManager;
 // The root task of one update run: downloads and verifies the product ini (0.1), compiles the
 // download, replace and delete lists (0.05), downloads the files (0.4), installs them with
 // rollback (0.4) and deletes what is listed for deletion (0.05), strictly one after another.
-// The lists pass between the steps in files; a failed or cancelled step stops the run.
+// The lists pass between the steps in files; a failed or cancelled step stops the run. Once
+// the installation has finished, the run finishes: the deletion step always completes.
 class MainTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -33,6 +34,9 @@ public:
     void reset() override;
     // Creates the five steps in their order and starts them one at a time.
     void makeSubtasksAndStart();
+    // A cancel before the installation has finished stops the run (an installation in
+    // progress is undone); after it, a cancel is ignored.
+    void userCanceled() override;
 
     QNetworkAccessManager* manager = nullptr; // not owned
     Mirrors* mirrors = nullptr;               // not owned
@@ -40,6 +44,8 @@ public:
     FileSpecifications files;
 
 private:
+    // True once the installation step has finished.
+    bool installationFinished() const;
     // Cancels the steps and drives them to their end without an event loop.
     void settleSteps();
 };

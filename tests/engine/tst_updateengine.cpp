@@ -117,6 +117,8 @@ private slots:
     void finishedRunPassesThroughTheStatesInOrder();
     void failedRunKeepsTheSessionWithoutAbortLine();
     void cancelledRunResumesInTheKeptFolder();
+    void cancelHoldsOnlyUntilTheInstallationEnds_data();
+    void cancelHoldsOnlyUntilTheInstallationEnds();
     void sessionOfAnotherVersionIsRemoved();
     void recordOfAFolderNotOursIsLeftAlone_data();
     void recordOfAFolderNotOursIsLeftAlone();
@@ -388,6 +390,61 @@ void tst_UpdateEngine::cancelledRunResumesInTheKeptFolder()
     QCOMPARE(fixture.run.requestCount(fixture.requestPath(QStringLiteral("big"))), 2);
     QVERIFY(!QFileInfo::exists(tempDir));
     QVERIFY(recordedDir().isEmpty());
+}
+
+void tst_UpdateEngine::cancelHoldsOnlyUntilTheInstallationEnds_data()
+{
+    QTest::addColumn<qreal>("cancelAt");
+    QTest::addColumn<bool>("finishes");
+
+    // The cancel comes from the event loop, as a click does, once the progress reaches cancelAt.
+    QTest::newRow("before the installation") << 0.55 << false;
+    QTest::newRow("as the installation ends") << 0.95 << true;
+    QTest::newRow("during the deletion") << 0.96 << true;
+}
+
+void tst_UpdateEngine::cancelHoldsOnlyUntilTheInstallationEnds()
+{
+    QFETCH(qreal, cancelAt);
+    QFETCH(bool, finishes);
+
+    EngineAppFolder folder;
+    UpdateFixture fixture;
+    QVERIFY(fixture.isValid() && folder.isValid());
+    QVERIFY(fixture.offerThreeReplacements());
+    QVERIFY(fixture.install(QStringLiteral("obsolete"), "obsolete"));
+    fixture.offerDelete(QStringLiteral("obsolete"));
+    QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
+    QVERIFY(folder.writeMirrorsIni(fixture.run.nginx));
+    const TreeSnapshot before = TreeSnapshot::take(fixture.app.path());
+    EngineRun run(fixture);
+    bool asked = false;
+    bool cancelledWhileRunning = false;
+    QObject::connect(&run.engine, &UpdateEngine::updateProgress, &run.engine, [&](qreal done) {
+        if (asked || done < cancelAt - 1e-9)
+            return;
+        asked = true;
+        QTimer::singleShot(0, &run.engine, [&run, &cancelledWhileRunning] {
+            cancelledWhileRunning = run.engine.state == EngineRunning;
+            run.engine.cancelUpdate();
+        });
+    });
+
+    QVERIFY(run.runToEnd());
+    QVERIFY(cancelledWhileRunning);
+    QCOMPARE(run.log.lines.last(),
+             finishes ? QStringLiteral("updateFinished") : QStringLiteral("updateCanceled"));
+    QCOMPARE(run.log.has(UserAbortText), !finishes);
+    if (!finishes) {
+        QCOMPARE(TreeSnapshot::take(fixture.app.path()), before);
+        return;
+    }
+    // The new version and nothing beside it: no moved-aside copy, no obsolete file.
+    QCOMPARE(QDir(fixture.app.path())
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+             QStringList({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("new")}));
+    QCOMPARE(readFile(fixture.appFile(QStringLiteral("a"))), QByteArray("new a"));
+    QCOMPARE(readFile(fixture.appFile(QStringLiteral("b"))), QByteArray("new b"));
 }
 
 void tst_UpdateEngine::sessionOfAnotherVersionIsRemoved()
