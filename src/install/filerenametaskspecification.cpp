@@ -1,6 +1,6 @@
 #include "install/filerenametaskspecification.h"
 
-#include <QFile>
+#include "tasks/fileentry.h"
 
 FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& from, const QString& to,
                                                          RollbackDataList* journal, QObject* parent,
@@ -12,7 +12,7 @@ FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& from, co
 
 bool FileRenameTaskSpecification::doOp()
 {
-    if (!QFile::rename(sourcePath, path)) {
+    if (!FileEntry::rename(sourcePath, path)) {
         emit message(QStringLiteral("Could not rename '%1' to '%2'").arg(sourcePath, path));
         return false;
     }

@@ -3,8 +3,10 @@
 
 #include "tasks/fastfileoptaskspecification.h"
 
-// Moves one file to a new name. Never overwrites: the task fails when the new name exists.
-// A successful move is recorded so that an undo moves the file back.
+// Moves one file to a new name. Never overwrites: the task fails when the new name exists,
+// a dangling link included. A link at the old name is moved as the link itself, and the move
+// never falls back to copying through a link. A successful move is recorded so that an undo
+// moves the file back.
 class FileRenameTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT

@@ -6,6 +6,7 @@
 #include "install/filedeletetaskspecification.h"
 #include "install/filerenametaskspecification.h"
 #include "install/fileunziptaskspecification.h"
+#include "tasks/fileentry.h"
 
 #include <QDir>
 #include <QFile>
@@ -46,9 +47,11 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString destination = QFileInfo(appRoot, spec.destFileName(QString())).filePath();
     const QString oldCopy = QFileInfo(appRoot, spec.oldDestFileName()).filePath();
 
+    // A link at either name is an entry of its own, dangling or not: it is moved aside or
+    // removed as the link itself and never followed out of the application folder.
     double remaining = 1.0;
-    if (QFileInfo::exists(destination)) {
-        if (QFileInfo::exists(oldCopy)) {
+    if (FileEntry::exists(destination)) {
+        if (FileEntry::exists(oldCopy)) {
             // A leftover of an earlier run; it is not restored by an undo.
             addSubTask(new FileDeleteTaskSpecification(true, oldCopy, this, 0.1));
             remaining = 0.9;

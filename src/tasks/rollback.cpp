@@ -1,5 +1,7 @@
 #include "tasks/rollback.h"
 
+#include "tasks/fileentry.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -29,7 +31,7 @@ bool RollbackData::rollback(QObject* receiver) const
 {
     switch (op) {
     case Rename: {
-        const bool ok = QFile::rename(path, restorePath);
+        const bool ok = FileEntry::rename(path, restorePath);
         if (!ok)
             message(
                 receiver,

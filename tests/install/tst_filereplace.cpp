@@ -87,6 +87,10 @@ private slots:
     void cancelDuringLastCopyStillCompletes();
     void resetAfterSuccessKeepsInstallation();
     void resetAfterFailureAllowsAnotherRun();
+    void linksAtEitherNameAreNeverFollowed_data();
+    void linksAtEitherNameAreNeverFollowed();
+    void linkedFolderInsideTheClientFolderStillInstalls_data();
+    void linkedFolderInsideTheClientFolderStillInstalls();
 };
 
 void tst_FileReplace::newFileIsInstalledWithWholeWeight_data()
@@ -430,6 +434,106 @@ void tst_FileReplace::resetAfterFailureAllowsAnotherRun()
     run.task.execute();
     QTRY_COMPARE(run.task.state, TaskState(TaskFinished));
     QCOMPARE(readFile(box.appFile(QStringLiteral("data.pak"))), QByteArray("fresh"));
+}
+
+void tst_FileReplace::linksAtEitherNameAreNeverFollowed_data()
+{
+    QTest::addColumn<bool>("atOldName");
+    QTest::addColumn<bool>("dangling");
+    QTest::addColumn<bool>("compressed");
+    QTest::addColumn<bool>("fails");
+    for (const bool atOldName : {false, true}) {
+        for (const bool dangling : {false, true}) {
+            for (const bool compressed : {false, true}) {
+                for (const bool fails : {false, true}) {
+                    const QByteArray row = QByteArray(dangling ? "dangling" : "live") +
+                                           " link at " + (atOldName ? "old" : "installed") +
+                                           " name, " + (compressed ? "unpacked" : "copied") +
+                                           (fails ? ", fails" : "");
+                    QTest::newRow(row.constData()) << atOldName << dangling << compressed << fails;
+                }
+            }
+        }
+    }
+}
+
+void tst_FileReplace::linksAtEitherNameAreNeverFollowed()
+{
+    QFETCH(bool, atOldName);
+    QFETCH(bool, dangling);
+    QFETCH(bool, compressed);
+    QFETCH(bool, fails);
+    InstallSandbox box;
+    QTemporaryDir outside;
+    QVERIFY(box.isValid() && outside.isValid());
+    QVERIFY(writeFile(outside.path(), QStringLiteral("target"), "outside the client folder"));
+    const QString target = outside.filePath(dangling ? "missing" : "target");
+    const QString name = QStringLiteral("data.pak");
+    if (atOldName)
+        QVERIFY(writeFile(box.app.path(), name, "installed version"));
+    else
+        QVERIFY(QFile::link(target, box.appFile(name)));
+    // A leftover at the old name is deleted on the way and not restored.
+    const TreeSnapshot before = TreeSnapshot::take(box.app.path());
+    if (atOldName)
+        QVERIFY(QFile::link(target, box.appFile(QStringLiteral("_old_data.pak"))));
+    const TreeSnapshot outsideBefore = TreeSnapshot::take(outside.path());
+
+    const QByteArray content = "fresh version";
+    const FileReplaceSpecification spec =
+        compressed ? box.stageGzip(QStringLiteral("data.gz"), name, content,
+                                   fails ? MirrorTree::md5Hex("other") : QString())
+                   : box.stageCopy(name, content);
+    if (fails && !compressed)
+        QVERIFY(QFile::remove(QDir(box.config.tempDir).filePath(spec.file)));
+
+    Replacement run(spec, box);
+    run.task.execute();
+    QTRY_VERIFY(run.task.state != TaskRunning);
+    QCOMPARE(TreeSnapshot::take(outside.path()), outsideBefore);
+    if (fails) {
+        QCOMPARE(run.task.state, TaskState(TaskErrorCanceled));
+    } else {
+        QCOMPARE(run.task.state, TaskState(TaskFinished));
+        const QFileInfo installed(box.appFile(name));
+        QVERIFY(installed.isFile() && !installed.isSymLink());
+        QCOMPARE(readFile(installed.filePath()), content);
+        QVERIFY(run.listJournal.rollback(nullptr));
+        QCOMPARE(TreeSnapshot::take(outside.path()), outsideBefore);
+    }
+    const TreeSnapshot after = TreeSnapshot::take(box.app.path());
+    QVERIFY2(after == before, qPrintable(before.diff(after)));
+}
+
+void tst_FileReplace::linkedFolderInsideTheClientFolderStillInstalls_data()
+{
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<bool>("compressed");
+    QTest::newRow("new, copied") << false << false;
+    QTest::newRow("replaced, unpacked") << true << true;
+}
+
+void tst_FileReplace::linkedFolderInsideTheClientFolderStillInstalls()
+{
+    QFETCH(bool, installed);
+    QFETCH(bool, compressed);
+    InstallSandbox box;
+    QVERIFY(box.isValid());
+    QVERIFY(QDir(box.app.path()).mkdir(QStringLiteral("real")));
+    QVERIFY(QFile::link(QStringLiteral("real"), box.appFile(QStringLiteral("linked"))));
+    if (installed)
+        QVERIFY(writeFile(box.app.path(), QStringLiteral("real/data"), "installed version"));
+    const QString name = QStringLiteral("linked/data");
+    const FileReplaceSpecification spec =
+        compressed ? box.stageGzip(QStringLiteral("data.gz"), name, "fresh version")
+                   : box.stageCopy(name, "fresh version");
+
+    Replacement run(spec, box);
+    run.task.execute();
+    QTRY_COMPARE(run.task.state, TaskState(TaskFinished));
+    QCOMPARE(readFile(box.appFile(QStringLiteral("real/data"))), QByteArray("fresh version"));
+    QCOMPARE(readFile(box.appFile(QStringLiteral("real/_old_data"))),
+             installed ? QByteArray("installed version") : QByteArray());
 }
 
 QTEST_MAIN(tst_FileReplace)
