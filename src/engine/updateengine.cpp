@@ -202,7 +202,12 @@ void UpdateEngine::onTimer()
     quint64 total = 0;
     quint64 speed = 0;
     bool downloading = false;
+    MainTaskSpecification* const ticked = task;
     task->timeTick(done, total, speed, downloading);
+    // A download that fails for good inside the tick ends the run before timeTick returns;
+    // the end has been reported, and figures after it would show a download still running.
+    if (state != EngineRunning || task != ticked)
+        return;
     emit downloadProgress(done, total, speed, downloading);
 }
 

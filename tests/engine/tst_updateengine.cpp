@@ -2,6 +2,7 @@
 #include "config/updateinidata.h"
 #include "engine/maintaskspecification.h"
 #include "engine/updateengine.h"
+#include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 #include "support/appsandbox.h"
 #include "support/engineappfolder.h"
@@ -117,6 +118,7 @@ private slots:
     void finishedRunPassesThroughTheStatesInOrder();
     void failedRunKeepsTheSessionWithoutAbortLine();
     void cancelledRunResumesInTheKeptFolder();
+    void runEndingInsideTheTickIsReportedLast();
     void cancelHoldsOnlyUntilTheInstallationEnds_data();
     void cancelHoldsOnlyUntilTheInstallationEnds();
     void sessionOfAnotherVersionIsRemoved();
@@ -390,6 +392,37 @@ void tst_UpdateEngine::cancelledRunResumesInTheKeptFolder()
     QCOMPARE(fixture.run.requestCount(fixture.requestPath(QStringLiteral("big"))), 2);
     QVERIFY(!QFileInfo::exists(tempDir));
     QVERIFY(recordedDir().isEmpty());
+}
+
+void tst_UpdateEngine::runEndingInsideTheTickIsReportedLast()
+{
+    EngineAppFolder folder;
+    UpdateFixture fixture;
+    QVERIFY(fixture.isValid() && folder.isValid());
+    fixture.offer(QStringLiteral("big"), QByteArray(200 * 1024, 'b'));
+    QVERIFY2(fixture.start(1, 0, QStringLiteral("limit_rate 10k;")),
+             qPrintable(fixture.errorText()));
+    QVERIFY(folder.writeMirrorsIni(fixture.run.nginx));
+    EngineRun run(fixture);
+    QVERIFY(run.engine.initialize());
+    QVERIFY(run.engine.startUpdate());
+    // The test gives the ticks, with no data in between.
+    run.engine.timer->stop();
+    const auto downloading = [&run] {
+        const QList<DownloadTaskSpecification*> downloads =
+            run.engine.task->subTasks.at(2)->findChildren<DownloadTaskSpecification*>();
+        return !downloads.isEmpty() && downloads.first()->state == TaskRunning;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(downloading(), 10000);
+
+    // Every attempt on the only mirror times out until none is left: the run fails in a tick.
+    for (int tick = 0; tick < 100 && !run.log.ended(); ++tick)
+        QVERIFY(QMetaObject::invokeMethod(&run.engine, "onTimer"));
+    QVERIFY(run.log.ended());
+    QCOMPARE(run.engine.state, EngineState(EngineCanceled));
+    QCOMPARE(run.log.lines.mid(run.log.lines.size() - 2),
+             QStringList(
+                 {QStringLiteral("downloadProgress 0 0 0 0"), QStringLiteral("updateCanceled")}));
 }
 
 void tst_UpdateEngine::cancelHoldsOnlyUntilTheInstallationEnds_data()
