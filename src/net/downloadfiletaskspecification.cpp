@@ -52,6 +52,14 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
 {
     if (pass)
         return;
+    if (cancelRequested) {
+        // A new attempt would clear the user's cancel: the run is ending, so the failed check
+        // ends the task, without blaming the mirror. The reporting check goes with the others.
+        clearSubTasks();
+        downloadTask = nullptr;
+        userCancel();
+        return;
+    }
     emit message(
         QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(spec.file));
     mirrors->removeMirror(downloadTask->mirror.name);

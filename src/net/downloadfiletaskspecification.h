@@ -13,7 +13,8 @@ class QNetworkAccessManager;
 // Fetches one listed file from a mirror into the temporary folder and checks its MD5 sum, one
 // step after the other (download 0.8, check 0.2 of the progress). A file whose sum does not
 // match removes the mirror that delivered it and is fetched again from another one, without a
-// bound of its own: the task fails once its download finds no mirror left.
+// bound of its own: the task fails once its download finds no mirror left. A cancel requested
+// while the check runs makes a failed check end the task as cancelled by the user instead.
 class DownloadFileTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT

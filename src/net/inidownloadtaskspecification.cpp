@@ -72,6 +72,12 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     if (pass)
         return;
     ++attempt;
+    if (cancelRequested) {
+        // A restart would clear the user's cancel and fetch both files again.
+        clearSubTasks();
+        userCancel();
+        return;
+    }
     if (attempt > maxRetries) {
         emit message(QStringLiteral("Could not verify the product ini file. Aborting"));
         // The failed check still finishes; released first, it cannot finish this task too.

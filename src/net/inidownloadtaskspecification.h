@@ -11,9 +11,10 @@ class QNetworkAccessManager;
 // Brings the product ini "<clientType>.ini" and its ".sig" file into the temporary folder and
 // verifies the signature with the embedded public key, one step after the other. The first
 // attempt reuses copies already in the folder; after a failed verification both files are
-// downloaded afresh, at most 1000 times, without removing a mirror. A product ini over 64 MiB or a
-// signature over 4096 bytes fails the check unread, and its download stops once past that size.
-// Both files stay in the folder afterwards.
+// downloaded afresh, at most 1000 times, without removing a mirror; a cancel requested while
+// the check runs makes a failed verification end the task as cancelled by the user instead.
+// A product ini over 64 MiB or a signature over 4096 bytes fails the check unread, and its
+// download stops once past that size. Both files stay in the folder afterwards.
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT

@@ -121,6 +121,8 @@ private slots:
     void runEndingInsideTheTickIsReportedLast();
     void cancelHoldsOnlyUntilTheInstallationEnds_data();
     void cancelHoldsOnlyUntilTheInstallationEnds();
+    void cancelDuringTheProductIniCheckEndsTheRun_data();
+    void cancelDuringTheProductIniCheckEndsTheRun();
     void sessionOfAnotherVersionIsRemoved();
     void recordOfAFolderNotOursIsLeftAlone_data();
     void recordOfAFolderNotOursIsLeftAlone();
@@ -478,6 +480,57 @@ void tst_UpdateEngine::cancelHoldsOnlyUntilTheInstallationEnds()
              QStringList({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("new")}));
     QCOMPARE(readFile(fixture.appFile(QStringLiteral("a"))), QByteArray("new a"));
     QCOMPARE(readFile(fixture.appFile(QStringLiteral("b"))), QByteArray("new b"));
+}
+
+void tst_UpdateEngine::cancelDuringTheProductIniCheckEndsTheRun_data()
+{
+    QTest::addColumn<bool>("verifies");
+
+    QTest::newRow("signature verifies") << true;
+    // Retried, it would run through every attempt before the run could end.
+    QTest::newRow("signature never verifies") << false;
+}
+
+void tst_UpdateEngine::cancelDuringTheProductIniCheckEndsTheRun()
+{
+    QFETCH(bool, verifies);
+
+    EngineAppFolder folder;
+    UpdateFixture fixture;
+    QVERIFY(fixture.isValid() && folder.isValid());
+    fixture.offer(QStringLiteral("a"), "new a");
+    QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
+    if (!verifies) {
+        QVERIFY(writeFile(fixture.run.mirrorVersionDir(0), fixture.tree.iniName() + ".sig",
+                          MirrorTree::sign("other data", fixture.tree.privateKeyPath)));
+    }
+    QVERIFY(folder.writeMirrorsIni(fixture.run.nginx));
+    const TreeSnapshot before = TreeSnapshot::take(fixture.app.path());
+    EngineRun run(fixture);
+    UpdateEngine& engine = run.engine;
+    // With the pool held the check cannot report before the cancel has reached it. Declared
+    // after the run, it lets the pool go before the engine is destroyed.
+    PoolGate gate;
+
+    QVERIFY(engine.initialize());
+    QVERIFY(engine.startUpdate());
+    auto* iniStep = qobject_cast<ComposedTaskSpecification*>(engine.task->subTasks.first());
+    QVERIFY(iniStep);
+    QTRY_VERIFY(iniStep->subTasks.size() == 3 && iniStep->subTasks.last()->state == TaskRunning);
+    const QPointer<TaskSpecification> check = iniStep->subTasks.last();
+    engine.cancelUpdate();
+    QVERIFY(check->cancelRequested);
+    gate.release();
+    QTRY_VERIFY_WITH_TIMEOUT(run.log.ended(), 10000);
+
+    QCOMPARE(engine.state, EngineState(EngineCanceled));
+    QCOMPARE(run.log.lines.mid(run.log.lines.size() - 3),
+             QStringList({QStringLiteral("message ") + UserAbortText,
+                          QStringLiteral("downloadProgress 0 0 0 0"),
+                          QStringLiteral("updateCanceled")}));
+    QCOMPARE(fixture.run.requestCount(fixture.iniRequestPath()), 1);
+    QCOMPARE(fixture.run.requestCount(fixture.requestPath(QStringLiteral("a"))), 0);
+    QCOMPARE(TreeSnapshot::take(fixture.app.path()), before);
 }
 
 void tst_UpdateEngine::sessionOfAnotherVersionIsRemoved()

@@ -3,6 +3,7 @@
 #include "net/downloadfilelisttaskspecification.h"
 #include "net/downloadfiletaskspecification.h"
 #include "net/downloadtaskspecification.h"
+#include "support/cancelduringcheck.h"
 #include "support/downloadrun.h"
 #include "support/mirrortree.h"
 #include "support/timetick.h"
@@ -74,6 +75,8 @@ private slots:
     void fileArrivesAndPassesItsCheck();
     void wrongBytesRemoveTheMirrorAndTheFileComesFromAnother();
     void neverMatchingFileExhaustsTheMirrors();
+    void cancelDuringTheCheckOutlivesItsResult_data();
+    void cancelDuringTheCheckOutlivesItsResult();
     void resetReleasesTheAttemptAndAllowsANewRun();
 
     void emptyListFinishesAtOnceWithoutFolders();
@@ -200,6 +203,42 @@ void tst_DownloadFile::neverMatchingFileExhaustsTheMirrors()
     QTest::qWait(50);
     QCOMPARE(canceled.count(), 1);
     QCOMPARE(task.state, TaskErrorCanceled);
+}
+
+void tst_DownloadFile::cancelDuringTheCheckOutlivesItsResult_data()
+{
+    QTest::addColumn<bool>("matches");
+    QTest::addColumn<TaskState>("endState");
+
+    QTest::newRow("sum differs") << false << TaskState(TaskUserCanceled);
+    QTest::newRow("sum matches") << true << TaskState(TaskFinished);
+}
+
+void tst_DownloadFile::cancelDuringTheCheckOutlivesItsResult()
+{
+    QFETCH(bool, matches);
+    QFETCH(TaskState, endState);
+
+    DownloadRun run;
+    MirrorTree tree;
+    tree.addFile(QStringLiteral("main"), QStringLiteral("checked.bin"), content(5, 20000));
+    if (!matches) {
+        tree.setListedMd5(QStringLiteral("main"), QStringLiteral("checked.bin"),
+                          MirrorTree::md5Hex("something else"));
+    }
+    QVERIFY2(run.start(tree, 2), qPrintable(run.errorText));
+
+    DownloadFileTaskSpecification task(tree.downloads().first(), &run.manager, &run.mirrors,
+                                       &run.config, nullptr, 1.0);
+    run.watch(&task);
+    const CheckCancel seen = cancelDuringCheck(task);
+    QVERIFY2(seen.failure.isEmpty(), qPrintable(seen.failure));
+    QCOMPARE(seen.pass, matches);
+    QCOMPARE(task.state, endState);
+    QVERIFY(task.cancelRequested);
+    QCOMPARE(run.requestCount(QStringLiteral("/1/main/checked.bin")), 1);
+    QCOMPARE(run.logCount(QStringLiteral("Downloading main/checked.bin")), 1);
+    QCOMPARE(run.mirrors.mirrorList.size(), 2);
 }
 
 void tst_DownloadFile::resetReleasesTheAttemptAndAllowsANewRun()

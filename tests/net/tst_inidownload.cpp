@@ -2,6 +2,7 @@
 #include "crypto/tomcryptutil.h"
 #include "net/downloadtaskspecification.h"
 #include "net/inidownloadtaskspecification.h"
+#include "support/cancelduringcheck.h"
 #include "support/downloadrun.h"
 #include "support/mirrortree.h"
 #include "support/treesnapshot.h"
@@ -46,7 +47,8 @@ private slots:
     void everyRetryDownloadsBothFiles();
     void oversizedFileStopsAndFailsTheCheck_data();
     void oversizedFileStopsAndFailsTheCheck();
-    void cancelDuringAFailingCheckIsClearedByTheRestart();
+    void cancelDuringTheCheckOutlivesItsResult_data();
+    void cancelDuringTheCheckOutlivesItsResult();
     void givesUpAfterAThousandRetries();
     void failedDownloadFailsTheTask();
     void resetForgetsAttemptsAndAllowsANewRun();
@@ -282,28 +284,40 @@ void tst_IniDownload::oversizedFileStopsAndFailsTheCheck()
     QCOMPARE(readFile(local), good);
 }
 
-void tst_IniDownload::cancelDuringAFailingCheckIsClearedByTheRestart()
+void tst_IniDownload::cancelDuringTheCheckOutlivesItsResult_data()
 {
+    QTest::addColumn<bool>("verifies");
+    QTest::addColumn<TaskState>("endState");
+
+    // Either way the main task, whose request stays set, starts no further step.
+    QTest::newRow("check fails") << false << TaskState(TaskUserCanceled);
+    QTest::newRow("check passes") << true << TaskState(TaskFinished);
+}
+
+void tst_IniDownload::cancelDuringTheCheckOutlivesItsResult()
+{
+    QFETCH(bool, verifies);
+    QFETCH(TaskState, endState);
+
     DownloadRun run;
     const MirrorTree tree = smallTree();
     QVERIFY2(run.start(tree, 1), qPrintable(run.errorText));
-    QVERIFY(writeFile(run.config.tempDir, QStringLiteral("client_linux_x86.ini"), "tampered"));
+    QVERIFY(writeFile(run.config.tempDir, QStringLiteral("client_linux_x86.ini"),
+                      verifies ? tree.iniText() : QByteArray("tampered")));
     QVERIFY(QFile::copy(remoteIni(run, 0) + ".sig", localIni(run) + ".sig"));
 
     IniDownloadTaskSpecification task(&run.manager, &run.mirrors, &run.config, nullptr, 1.0);
     run.watch(&task);
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    task.execute();
-    QCOMPARE(task.subTasks.size(), 1);
-    QTRY_COMPARE(task.subTasks.first()->state, TaskRunning);
-    task.userCanceled();
+    const CheckCancel seen = cancelDuringCheck(task);
+    QVERIFY2(seen.failure.isEmpty(), qPrintable(seen.failure));
+    QCOMPARE(seen.pass, verifies);
+    QCOMPARE(task.state, endState);
     QVERIFY(task.cancelRequested);
-
-    QTRY_COMPARE(finished.count(), 1);
-    QCOMPARE(task.state, TaskFinished);
-    QVERIFY(!task.cancelRequested);
-    QCOMPARE(task.attempt, 1);
-    QCOMPARE(readFile(localIni(run)), tree.iniText());
+    QCOMPARE(run.logCount(QStringLiteral("Signature check failed for %1").arg(localIni(run))),
+             verifies ? 0 : 1);
+    QCOMPARE(run.logCount(QLatin1String(retryingText)), 0);
+    QCOMPARE(run.requestCount(QLatin1String(iniPath)), 0);
+    QCOMPARE(run.requestCount(QLatin1String(sigPath)), 0);
 }
 
 void tst_IniDownload::givesUpAfterAThousandRetries()
