@@ -8,10 +8,14 @@
 #include <QUrl>
 
 namespace {
-const qint64 copyChunkSize = 4096;
 // What the reply may hold unread before it stops reading from the socket. Without a bound Qt
 // buffers as fast as the network delivers, and a large file piles up in memory.
-const qint64 replyBufferSize = 256 * 1024;
+const qint64 replyBufferSize = 1024 * 1024;
+// Every read hands the freed room back to Qt's network thread as one queued event, and the
+// network thread answers each with a block of at most that room: small reads make the two
+// threads trade events for every few kilobytes, which a busy GUI thread or a loaded machine
+// turns into the download's pace.
+const qint64 copyChunkSize = 256 * 1024;
 } // namespace
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager,
@@ -135,7 +139,6 @@ void DownloadTaskSpecification::onReadyRead()
 
 bool DownloadTaskSpecification::readData()
 {
-    char buffer[copyChunkSize];
     for (;;) {
         if (!reply)
             return true;
@@ -143,14 +146,20 @@ bool DownloadTaskSpecification::readData()
         const qint64 available = reply->bytesAvailable();
         if (available <= 0)
             return true;
-        const qint64 read = reply->read(buffer, qMin(available, copyChunkSize));
+        qint64 wanted = qMin(available, copyChunkSize);
+        // A bounded file takes in one byte past its bound at most.
+        if (sizeLimit >= 0)
+            wanted = qMin(wanted, sizeLimit + 1 - bytesReceived);
+        if (buffer.isEmpty())
+            buffer.resize(int(copyChunkSize));
+        const qint64 read = reply->read(buffer.data(), wanted);
         if (read < 0) {
             errorRetry(reply->errorString());
             return false;
         }
         if (read == 0)
             return true;
-        const qint64 written = file.write(buffer, read);
+        const qint64 written = file.write(buffer.constData(), read);
         if (written < 0) {
             errorRetry(file.errorString());
             return false;
@@ -178,6 +187,7 @@ void DownloadTaskSpecification::stopAtSizeLimit()
     reply->abort();
     reply->deleteLater();
     reply = nullptr;
+    buffer.clear();
     file.close();
     downloadFinished();
 }
@@ -199,6 +209,7 @@ void DownloadTaskSpecification::onDownloadFinished()
     reply->close();
     reply->deleteLater();
     reply = nullptr;
+    buffer.clear();
     // Buffered data that cannot reach the disk is a failed attempt, not a finished file.
     if (!file.flush()) {
         const QString text = file.errorString();
@@ -242,6 +253,7 @@ void DownloadTaskSpecification::resetDownload()
         reply = nullptr;
     }
     idleTicks = 0;
+    buffer.clear();
     if (file.isOpen()) {
         file.close();
         file.remove();

@@ -61,9 +61,9 @@ public:
     void resetDownload();
     // Counts an error against the mirror, ends the attempt, logs text and starts the next one.
     void errorRetry(const QString& text);
-    // Copies everything the reply has available to the file in chunks of 4096 bytes. False
-    // when the attempt has already ended: a read or write error started a retry, or the file
-    // passed sizeLimit and the task finished.
+    // Copies everything the reply has available to the file, in blocks of up to 256 KiB, and
+    // reports the progress after each block. False when the attempt has already ended: a read
+    // or write error started a retry, or the file passed sizeLimit and the task finished.
     bool readData();
 
     QNetworkAccessManager* manager = nullptr;
@@ -89,6 +89,8 @@ private:
 
     // True from the reservation of a slot until it is given back, so it is given back once.
     bool holdsSlot = false;
+    // Where readData() copies through; held only while an attempt receives data.
+    QByteArray buffer;
 
 private slots:
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);

@@ -184,12 +184,14 @@ void tst_DownloadTask::goodDownloadArrivesWhole()
     Rig rig;
     FaultHttpServer* server = rig.addMirrorServer(QStringLiteral("one"), 3);
     QVERIFY(server);
-    const QByteArray body = sampleBody(300 * 1024);
+    // Several times the reply's buffer and the copy block, and no multiple of either.
+    const QByteArray body = sampleBody(3 * 1024 * 1024 + 123);
     server->setResponse(Rig::serverPath(QStringLiteral("data/file.bin")),
                         FaultResponse::good(body));
 
     DownloadTaskSpecification* task =
         rig.makeTask(QStringLiteral("data/file.bin"), -1, nullptr, 0.8);
+    QSignalSpy progress(task, &TaskSpecification::updateProgress);
     QSignalSpy finished(task, &TaskSpecification::finished);
     QSignalSpy canceled(task, &TaskSpecification::canceled);
     task->execute();
@@ -204,6 +206,11 @@ void tst_DownloadTask::goodDownloadArrivesWhole()
     QCOMPARE(canceled.count(), 0);
     QCOMPARE(readFile(rig.localPath(QStringLiteral("data/file.bin"))), body);
     QCOMPARE(task->progress, 0.8);
+    // Each block written moves the progress on; the last one reaches the whole share.
+    QVERIFY(progress.count() >= 2);
+    for (int i = 1; i < progress.count(); ++i)
+        QVERIFY(progress.at(i).first().toDouble() >= progress.at(i - 1).first().toDouble());
+    QCOMPARE(progress.last().first().toDouble(), 0.8);
     QCOMPARE(task->mirror.name, QStringLiteral("one"));
     QCOMPARE(rig.inUse(QStringLiteral("one")), 0);
     QCOMPARE(server->requestedPaths(),
