@@ -1,11 +1,11 @@
 #include "net/downloadtaskspecification.h"
 
 #include "net/mirrors.h"
+#include "net/mirrorurl.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QUrl>
 
 namespace {
 // What the reply may hold unread before it stops reading from the socket. Without a bound Qt
@@ -67,7 +67,7 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
-    QNetworkRequest request(QUrl(mirror.url + QLatin1Char('/') + remotePath));
+    QNetworkRequest request(mirrorFileUrl(mirror.url + QLatin1Char('/'), remotePath));
     // A redirection is a failure of the mirror, never a hop to some other server.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);

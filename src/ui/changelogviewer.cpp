@@ -1,6 +1,7 @@
 #include "ui/changelogviewer.h"
 
 #include "config/configuration.h"
+#include "net/mirrorurl.h"
 
 #include <QDialogButtonBox>
 #include <QDir>
@@ -15,7 +16,6 @@
 #include <QTextEdit>
 #include <QTextStream>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 
 ChangeLogViewer* ChangeLogViewer::m_instance = nullptr;
@@ -85,11 +85,11 @@ void ChangeLogViewer::requestRemote(QString version)
     QString address = base;
     if (!address.endsWith(QLatin1Char('/')))
         address += QLatin1Char('/');
-    address += this->version + QStringLiteral("/changelog_client.txt");
 
     if (!manager)
         manager = new QNetworkAccessManager(this);
-    reply = manager->get(QNetworkRequest(QUrl(address)));
+    reply = manager->get(QNetworkRequest(
+        mirrorFileUrl(address, this->version + QStringLiteral("/changelog_client.txt"))));
     connect(reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
     // A changelog is a few kilobytes; a mirror that sends more must neither fill the memory
     // nor stall the window while the text is laid out.

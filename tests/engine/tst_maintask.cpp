@@ -50,6 +50,7 @@ class tst_MainTask : public QObject
 private slots:
     void constructionBuildsNoStep();
     void freshInstallPutsEveryFileInPlace();
+    void namesThatNeedEscapingArriveAndInstall();
     void updateReplacesChangedFilesAndDeletesListedOnes();
     void currentInstallationNeedsNoDownload();
     void leftoversOfAKilledInstallationGoInOneRun();
@@ -116,6 +117,30 @@ void tst_MainTask::freshInstallPutsEveryFileInPlace()
     QCOMPARE(run.lastProgress(), 1.0);
     for (int i = 1; i < run.progress.count(); ++i)
         QVERIFY(run.progress.at(i).at(0).toReal() >= run.progress.at(i - 1).at(0).toReal() - 1e-9);
+}
+
+void tst_MainTask::namesThatNeedEscapingArriveAndInstall()
+{
+    UpdateFixture fixture;
+    QVERIFY(fixture.isValid());
+    fixture.tree.iniWrittenBySettings = true;
+    const QStringList names{QStringLiteral("a#b.dat"),
+                            QStringLiteral("q?x.dat"),
+                            QStringLiteral("%41.dat"),
+                            QStringLiteral("with space.dat"),
+                            QStringLiteral("plus+and;semicolon.dat"),
+                            QString::fromUtf8("Gr\xC3\xBC\xC3\x9F"
+                                              "e/\xC3\xA4#1?.dat")};
+    for (const QString& name : names)
+        fixture.offer(name, name.toUtf8());
+    QVERIFY2(fixture.start(1), qPrintable(fixture.errorText()));
+
+    MainRun run(fixture);
+    QVERIFY(run.runToEnd());
+    QVERIFY2(run.task.state == TaskFinished, qPrintable(fixture.run.log.join(QLatin1Char('\n'))));
+    QCOMPARE(fixture.run.mirrors.mirrorList.size(), 1);
+    for (const QString& name : names)
+        QCOMPARE(readFile(fixture.appFile(name)), name.toUtf8());
 }
 
 void tst_MainTask::updateReplacesChangedFilesAndDeletesListedOnes()

@@ -160,6 +160,8 @@ class tst_DownloadTask : public QObject
 
 private slots:
     void goodDownloadArrivesWhole();
+    void listedPathIsRequestedExactly_data();
+    void listedPathIsRequestedExactly();
     void progressAndTotalFollowTheExpectedSize_data();
     void progressAndTotalFollowTheExpectedSize();
     void badStatusRemovesMirrorAtOnce_data();
@@ -227,6 +229,43 @@ void tst_DownloadTask::goodDownloadArrivesWhole()
     const Tick second = tick(task);
     QCOMPARE(second.done, quint64(body.size()));
     QCOMPARE(second.speed, quint64(0));
+}
+
+void tst_DownloadTask::listedPathIsRequestedExactly_data()
+{
+    QTest::addColumn<QString>("remotePath");
+    QTest::addColumn<QString>("requested");
+
+    QTest::newRow("hash") << QStringLiteral("sec/a#b.dat") << QStringLiteral("sec/a%23b.dat");
+    QTest::newRow("question mark")
+        << QStringLiteral("sec/q?x.dat") << QStringLiteral("sec/q%3Fx.dat");
+    QTest::newRow("percent") << QStringLiteral("sec/%41.dat") << QStringLiteral("sec/%2541.dat");
+    QTest::newRow("space, plus, semicolon")
+        << QStringLiteral("my sec/a b+c;d.dat") << QStringLiteral("my%20sec/a%20b%2Bc%3Bd.dat");
+    QTest::newRow("letters outside ASCII") << QString::fromUtf8("sec/Gr\xC3\xBC\xC3\x9F"
+                                                                "e.dat")
+                                           << QStringLiteral("sec/Gr%C3%BC%C3%9Fe.dat");
+    QTest::newRow("plain, in a sub-folder")
+        << QStringLiteral("sec/sub/name_1.0-x~.dat") << QStringLiteral("sec/sub/name_1.0-x~.dat");
+}
+
+void tst_DownloadTask::listedPathIsRequestedExactly()
+{
+    QFETCH(QString, remotePath);
+    QFETCH(QString, requested);
+
+    Rig rig;
+    FaultHttpServer* server = rig.addMirrorServer(QStringLiteral("one"));
+    QVERIFY(server);
+    const QByteArray body = sampleBody(3000);
+    server->setResponse(Rig::serverPath(requested), FaultResponse::good(body));
+
+    DownloadTaskSpecification* task = rig.makeTask(remotePath);
+    task->execute();
+    QTRY_COMPARE(task->state, TaskFinished);
+    QCOMPARE(server->requestedPaths(), QStringList{Rig::serverPath(requested)});
+    QCOMPARE(readFile(rig.localPath(remotePath)), body);
+    QCOMPARE(rig.mirrors.mirrorList.size(), 1);
 }
 
 void tst_DownloadTask::progressAndTotalFollowTheExpectedSize_data()

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
 
 #include <zlib.h>
 
@@ -98,8 +100,34 @@ void MirrorTree::setListedMd5(const QString& section, const QString& file, const
     }
 }
 
+QString MirrorTree::listedValue(const Entry& entry)
+{
+    QString value = entry.listedMd5 + QLatin1String("::") + QString::number(entry.data.size());
+    if (entry.gzipped) {
+        value += QLatin1String("::") + md5Hex(entry.unzipped) + QLatin1String("::") +
+                 QString::number(entry.unzipped.size()) + QLatin1String("::") + entry.unzipName;
+    }
+    return value;
+}
+
+QByteArray MirrorTree::settingsIniText() const
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(iniName());
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        for (const Entry& entry : entries)
+            settings.setValue(entry.section + QLatin1Char('/') + entry.file, listedValue(entry));
+        for (const QString& deleted : deletes)
+            settings.setValue(QStringLiteral("delete/") + deleted, 1);
+    }
+    return readFile(path);
+}
+
 QByteArray MirrorTree::iniText() const
 {
+    if (iniWrittenBySettings)
+        return settingsIniText();
     QStringList sections;
     for (const Entry& entry : entries) {
         if (!sections.contains(entry.section))
@@ -111,14 +139,7 @@ QByteArray MirrorTree::iniText() const
         for (const Entry& entry : entries) {
             if (entry.section != section)
                 continue;
-            QString value =
-                entry.listedMd5 + QLatin1String("::") + QString::number(entry.data.size());
-            if (entry.gzipped) {
-                value += QLatin1String("::") + md5Hex(entry.unzipped) + QLatin1String("::") +
-                         QString::number(entry.unzipped.size()) + QLatin1String("::") +
-                         entry.unzipName;
-            }
-            text += entry.file.toUtf8() + '=' + value.toUtf8() + '\n';
+            text += entry.file.toUtf8() + '=' + listedValue(entry).toUtf8() + '\n';
         }
         text += '\n';
     }

@@ -33,7 +33,8 @@ public:
     // Lists md5 for the file instead of its real sum (a file that never passes its check).
     void setListedMd5(const QString& section, const QString& file, const QString& md5);
 
-    // The product ini as written by build(); keys are written as given, without escapes.
+    // The product ini as written by build(): keys as given, without escapes, or, with
+    // iniWrittenBySettings, as QSettings writes them (escaped, sorted).
     QByteArray iniText() const;
     // Writes root/<version>/<clientType>.ini, its signature and every section's files.
     // False, with the reason in *error when given, on a write or signing failure.
@@ -48,6 +49,7 @@ public:
 
     // The key that signs the product ini; the test key pair under tests/keys by default.
     QString privateKeyPath;
+    bool iniWrittenBySettings = false;
 
     static QString defaultPrivateKeyPath();
     // The signature of data made with the key file at keyPath by the crypto layer; empty, with
@@ -70,6 +72,9 @@ private:
         QString unzipName;
         bool gzipped = false;
     };
+
+    static QString listedValue(const Entry& entry);
+    QByteArray settingsIniText() const;
 
     int version = 1;
     QString clientType;
