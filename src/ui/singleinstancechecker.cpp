@@ -8,6 +8,19 @@
 namespace {
 const int ConnectTimeout = 1000;
 const int WriteTimeout = 1000;
+
+// True only when connecting to name is refused. A running instance that is busy (before its
+// event loop runs, or with a full queue) did not answer the start-up check in time but still
+// listens: taking its name would leave it unreachable for every later start.
+bool nobodyListens(const QString& name)
+{
+    QLocalSocket probe;
+    // The attempt is made at once; a full queue leaves it pending instead of refused.
+    probe.connectToServer(name);
+    const bool refused = probe.error() == QLocalSocket::ConnectionRefusedError;
+    probe.abort();
+    return refused;
+}
 } // namespace
 
 SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
@@ -16,9 +29,10 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
     server = new QLocalServer(this);
     connect(server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
     const QString name = getLocalServerName();
-    if (!server->listen(name) && server->serverError() == QAbstractSocket::AddressInUseError) {
-        // Start-up found no one answering on this name, so the socket file is left over from
-        // an instance that did not end cleanly; without this the channel would stay lost.
+    if (!server->listen(name) && server->serverError() == QAbstractSocket::AddressInUseError &&
+        nobodyListens(name)) {
+        // The socket file is left over from an instance that did not end cleanly; without
+        // this the channel would stay lost.
         QLocalServer::removeServer(name);
         server->listen(name);
     }

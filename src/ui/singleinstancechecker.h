@@ -17,8 +17,9 @@ class SingleInstanceChecker : public QObject
 
 public:
     // Starts listening on getLocalServerName(), taking over a socket file that a crashed
-    // instance left (construct it only after checkExistingInstance() found no one). A name
-    // that cannot be taken is not reported: the program then runs without the channel.
+    // instance left: only when connecting to it is refused, so a running instance that is
+    // merely busy keeps its name. A name that cannot be taken is not reported: the program
+    // then runs without the channel.
     explicit SingleInstanceChecker(QObject* parent);
     ~SingleInstanceChecker() override;
 

@@ -13,6 +13,25 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+namespace {
+// A non-blocking local stream socket, closed when it goes.
+struct UnixSocket
+{
+    UnixSocket() = default;
+    ~UnixSocket() { close(); }
+    Q_DISABLE_COPY(UnixSocket)
+
+    void close()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+};
+} // namespace
+
 // The single-instance channel within one process: the name rule, the sending and the
 // receiving side.
 class tst_SingleInstance : public QObject
@@ -20,6 +39,7 @@ class tst_SingleInstance : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void nameFollowsProgramPathAndHome_data();
     void nameFollowsProgramPathAndHome();
     void nameOfThisProgramUsesItsPathAndHome();
@@ -30,8 +50,19 @@ private slots:
     void newerConnectionReplacesASilentOne();
     void eachConnectionIsReadOnce();
     void destroyedCheckerNoLongerAnswers();
-    void socketFileOfACrashedInstanceIsTakenOver();
+    void socketFileIsTakenOverOnlyWithoutListener_data();
+    void socketFileIsTakenOverOnlyWithoutListener();
+
+private:
+    QTemporaryDir home;
 };
+
+void tst_SingleInstance::initTestCase()
+{
+    // A home folder of this run gives a socket name of its own.
+    QVERIFY(home.isValid());
+    qputenv("HOME", QFile::encodeName(home.path()));
+}
 
 void tst_SingleInstance::nameFollowsProgramPathAndHome_data()
 {
@@ -172,27 +203,64 @@ void tst_SingleInstance::destroyedCheckerNoLongerAnswers()
     QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
 }
 
-void tst_SingleInstance::socketFileOfACrashedInstanceIsTakenOver()
+void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutListener_data()
 {
-    // A socket bound but never served, as a killed instance leaves it.
-    const QByteArray path =
-        QFile::encodeName(QDir::tempPath() + '/' + SingleInstanceChecker::getLocalServerName());
-    QLocalServer::removeServer(SingleInstanceChecker::getLocalServerName());
+    // The queue length of the first instance's socket; -1: bound but never served, as a
+    // killed instance leaves it, so connecting is refused.
+    QTest::addColumn<int>("backlog");
+    // Whether a start reaches the first instance before the event loop serves it.
+    QTest::addColumn<bool>("reached");
+    QTest::newRow("crashed instance") << -1 << false;
+    // Listening but not accepting yet, as an instance still in its version query.
+    QTest::newRow("busy instance") << 8 << true;
+    QTest::newRow("busy instance with a full queue") << 0 << false;
+}
+
+void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutListener()
+{
+    QFETCH(int, backlog);
+    QFETCH(bool, reached);
+    const QString name = SingleInstanceChecker::getLocalServerName();
+    const QByteArray path = QFile::encodeName(QDir::tempPath() + '/' + name);
+    // The file of an earlier row's socket.
+    QLocalServer::removeServer(name);
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     QVERIFY(size_t(path.size()) < sizeof(address.sun_path));
     std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    QVERIFY(fd >= 0);
-    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ::close(fd);
-    QVERIFY(QFile::exists(QFile::decodeName(path)));
-    QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    const auto sockAddress = reinterpret_cast<sockaddr*>(&address);
+    UnixSocket first;
+    QCOMPARE(::bind(first.fd, sockAddress, sizeof(address)), 0);
+    const UnixSocket filler;
+    if (backlog < 0) {
+        first.close();
+    } else {
+        QCOMPARE(::listen(first.fd, backlog), 0);
+        if (backlog == 0)
+            QCOMPARE(::connect(filler.fd, sockAddress, sizeof(address)), 0);
+    }
+    QCOMPARE(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")), reached);
 
     SingleInstanceChecker checker(nullptr);
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
+    if (backlog < 0) {
+        QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+        QTRY_COMPARE(spy.count(), 1);
+        return;
+    }
+    // The busy instance gets to its event loop and serves what waits; a later start then
+    // reaches it, not the checker that started meanwhile.
+    for (int waiting; (waiting = ::accept(first.fd, nullptr, nullptr)) >= 0;)
+        ::close(waiting);
     QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
-    QTRY_COMPARE(spy.count(), 1);
+    const int connection = ::accept(first.fd, nullptr, nullptr);
+    QVERIFY(connection >= 0);
+    char received[8] = {};
+    const ssize_t size = ::recv(connection, received, sizeof(received), MSG_DONTWAIT);
+    ::close(connection);
+    QCOMPARE(QByteArray(received, int(qMax<ssize_t>(size, 0))), QByteArray("#"));
+    QCoreApplication::processEvents();
+    QCOMPARE(spy.count(), 0);
 }
 
 QTEST_MAIN(tst_SingleInstance)
