@@ -219,14 +219,15 @@ bool Configuration::createTempDir()
 
 bool Configuration::isTempDirPath(const QString& path)
 {
-    // The system resolves ".." after following links, so cleaning it away as text could let
-    // a path through that leads out of the temporary folder.
-    if (path.split(QLatin1Char('/')).contains(QStringLiteral("..")))
+    // Only the text itself is judged, as it will be used: the system follows a link before a
+    // trailing "/" or "/.", and resolves ".." after following links, so any other spelling of
+    // a good name may lead somewhere else.
+    if (path != QDir::cleanPath(path))
         return false;
     const QString tempPath = QDir::tempPath();
     if (tempPath.isEmpty())
         return false;
-    const QFileInfo info(QDir::cleanPath(path));
+    const QFileInfo info(path);
     const QString name = info.fileName();
     return info.path() == QDir::cleanPath(tempPath) && name.startsWith(tempDirPrefix()) &&
            isTempDirNumber(name.mid(tempDirPrefix().size()));

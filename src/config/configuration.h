@@ -78,8 +78,9 @@ public:
     // Never reuses an existing path. Emits fatalError and returns false when none can be made.
     bool createTempDir();
     // True when path names one of the folders createTempDir makes: "vendrel_temp_<n>" (n in
-    // 0..999, no leading zeros) directly in the system's temporary folder. Only the name is
-    // judged; whether anything exists there is not.
+    // 0..999, no leading zeros) directly in the system's temporary folder, written in its clean
+    // form (no trailing "/", "." or ".." steps, no doubled "/"). Only the text is judged;
+    // whether anything exists there is not.
     static bool isTempDirPath(const QString& path);
     // Takes dir as tempDir when it is not empty (untested), else createTempDir().
     bool initalizeStart(const QString& dir);

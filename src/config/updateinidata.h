@@ -13,9 +13,10 @@ public:
     // The path of "update.ini" in the application folder.
     static QString filename();
     // True only for a usable record: a numeric "version", a non-empty "type" and a "dir" that
-    // is a folder the updater makes itself (Configuration::isTempDirPath) and a real folder
-    // (not a symbolic link) owned by the current user. The values then go to the out-parameters
-    // that are not null; otherwise they are left as they were.
+    // is a folder the updater makes itself (Configuration::isTempDirPath, so in its clean form)
+    // and a real folder (not a symbolic link) owned by the current user. The values then go to
+    // the out-parameters that are not null, "dir" exactly as checked, so callers may empty and
+    // remove it; otherwise they are left as they were.
     static bool get(int* version, QString* type, QString* dir);
     // Writes the record ("version", "dir", "type"); a failure to write is not reported.
     static void modify(int version, const QString& dir, const QString& type);

@@ -265,8 +265,13 @@ void tst_LocalState::sessionRecordUsability_data()
                                << "folder" << temp << "vendrel_temp_12" << type << true;
     QTest::newRow("number 999") << "1234"
                                 << "folder" << temp << "vendrel_temp_999" << type << true;
+    // The record must already be in the form the engine removes.
     QTest::newRow("trailing slash") << "1234"
-                                    << "folder" << temp << "vendrel_temp_3/" << type << true;
+                                    << "folder" << temp << "vendrel_temp_3/" << type << false;
+    QTest::newRow("trailing /.") << "1234"
+                                 << "folder" << temp << "vendrel_temp_3/." << type << false;
+    QTest::newRow("trailing //") << "1234"
+                                 << "folder" << temp << "vendrel_temp_3//" << type << false;
     QTest::newRow("in the application folder") << "1234"
                                                << "folder"
                                                << "app" << first << type << false;

@@ -566,14 +566,23 @@ void tst_UpdateEngine::recordOfAFolderNotOursIsLeftAlone_data()
 {
     QTest::addColumn<bool>("inTempRoot");
     QTest::addColumn<QString>("name");
-    QTest::newRow("outside the temporary folder") << false << "vendrel_temp_1";
-    QTest::newRow("in the temporary folder under another name") << true << "home";
+    // The name is a link to the folder, recorded with this ending.
+    QTest::addColumn<bool>("viaLink");
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("outside the temporary folder") << false << "vendrel_temp_1" << false << "";
+    QTest::newRow("in the temporary folder under another name") << true << "home" << false << "";
+    QTest::newRow("link") << true << "vendrel_temp_5" << true << "";
+    QTest::newRow("link and trailing /") << true << "vendrel_temp_5" << true << "/";
+    QTest::newRow("link and trailing /.") << true << "vendrel_temp_5" << true << "/.";
+    QTest::newRow("link and trailing //") << true << "vendrel_temp_5" << true << "//";
 }
 
 void tst_UpdateEngine::recordOfAFolderNotOursIsLeftAlone()
 {
     QFETCH(bool, inTempRoot);
     QFETCH(QString, name);
+    QFETCH(bool, viaLink);
+    QFETCH(QString, ending);
     EngineAppFolder folder;
     QTemporaryDir outside;
     UpdateFixture fixture;
@@ -581,13 +590,16 @@ void tst_UpdateEngine::recordOfAFolderNotOursIsLeftAlone()
     QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
     QVERIFY(folder.writeMirrorsIni(fixture.run.nginx));
     // A damaged or edited record naming, say, the user's home folder.
-    const QString foreign =
+    const QString named =
         (inTempRoot ? folder.tempRoot() : outside.path()) + QLatin1Char('/') + name;
+    const QString foreign = viaLink ? outside.path() + QStringLiteral("/linked") : named;
     QVERIFY(writeFile(foreign, QStringLiteral("letter.txt"), "dear"));
     QVERIFY(writeFile(foreign, QStringLiteral("photos/one.jpg"), "jpeg"));
     QVERIFY(writeFile(foreign, QStringLiteral(".config"), "settings"));
+    if (viaLink)
+        QVERIFY(QFile::link(foreign, named));
     const TreeSnapshot before = TreeSnapshot::take(foreign);
-    UpdateIniData::modify(7, foreign, QStringLiteral("client_linux_x86"));
+    UpdateIniData::modify(7, named + ending, QStringLiteral("client_linux_x86"));
     EngineRun run(fixture);
 
     QVERIFY(run.engine.initialize());
