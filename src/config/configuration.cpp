@@ -84,9 +84,10 @@ void Configuration::getProxyAndDownloadConcurrency()
     QSettings settings(UpdateIniData::filename(), QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("update"));
     proxy = settings.value(QStringLiteral("proxy")).toString();
-    downloadConcurrency =
-        settings.value(QStringLiteral("streams"), defaultDownloadConcurrency).toInt();
-    if (downloadConcurrency < 1)
+    // Read as text: QVariant's conversion would cut a value out of range to its low bits.
+    bool parsed = false;
+    downloadConcurrency = settings.value(QStringLiteral("streams")).toString().toInt(&parsed);
+    if (!parsed || downloadConcurrency < 1)
         downloadConcurrency = defaultDownloadConcurrency;
 }
 
@@ -98,7 +99,10 @@ void Configuration::getUpdateChannel()
     const bool beta = settings.value(QStringLiteral("beta"), false).toBool();
     if (!alpha.isEmpty()) {
         updateChannel = UpdateChannelAlpha;
-        clientVersion = settings.value(QStringLiteral("alphaRevno"), 0).toInt();
+        bool parsed = false;
+        clientVersion = settings.value(QStringLiteral("alphaRevno")).toString().toInt(&parsed);
+        if (!parsed)
+            clientVersion = 0;
         return;
     }
     updateChannel = beta ? UpdateChannelBeta : UpdateChannelStable;

@@ -38,7 +38,9 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir)
     QSettings settings(filename(), QSettings::IniFormat);
     settings.beginGroup(currentGroup());
     bool versionParsed = false;
-    const int recordedVersion = settings.value(QStringLiteral("version")).toInt(&versionParsed);
+    // Read as text, so that a number out of range does not parse (QVariant would cut it).
+    const int recordedVersion =
+        settings.value(QStringLiteral("version")).toString().toInt(&versionParsed);
     const QString recordedDir = settings.value(QStringLiteral("dir")).toString();
     const QString recordedType = settings.value(QStringLiteral("type")).toString();
 

@@ -66,6 +66,8 @@ private slots:
     void sessionRecordUsability_data();
     void sessionRecordUsability();
     void sessionRecordWithNullOutParameters();
+    void numbersOutOfRangeAreNotNumbers_data();
+    void numbersOutOfRangeAreNotNumbers();
     void modifyWritesTheRecord();
     void cleanupLeavesOtherGroups();
     void cleanupWithoutRecordLeavesFileUnchanged();
@@ -373,6 +375,54 @@ void tst_LocalState::sessionRecordWithNullOutParameters()
 
     QVERIFY(QDir().rmdir(dir));
     QCOMPARE(app.run(QStringLiteral("session-get"), {}, allNull).value("result"), "0");
+}
+
+void tst_LocalState::numbersOutOfRangeAreNotNumbers_data()
+{
+    QTest::addColumn<QString>("number");
+    // What "streams", "alphaRevno" and the session record's "version" then give: a number that
+    // is not one gives 6 streams, leaves the version of the command line (7) and makes the
+    // record unusable.
+    QTest::addColumn<int>("streams");
+    QTest::addColumn<int>("version");
+    QTest::addColumn<bool>("usable");
+    QTest::newRow("12") << "12" << 12 << 12 << true;
+    QTest::newRow("largest") << "2147483647" << 2147483647 << 2147483647 << true;
+    QTest::newRow("one more") << "2147483648" << 6 << 7 << false;
+    QTest::newRow("2^32 + 2") << "4294967298" << 6 << 7 << false;
+    QTest::newRow("eleven digits") << "99999999999" << 6 << 7 << false;
+    QTest::newRow("below the smallest") << "-2147483649" << 6 << 7 << false;
+    QTest::newRow("beyond 64 bits") << "18446744073709551618" << 6 << 7 << false;
+}
+
+void tst_LocalState::numbersOutOfRangeAreNotNumbers()
+{
+    QFETCH(QString, number);
+    QFETCH(int, streams);
+    QFETCH(int, version);
+    QFETCH(bool, usable);
+    ProbeAppFolder app;
+    QVERIFY2(app.isValid(), qPrintable(app.errorText()));
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString dir = tmp.filePath(QStringLiteral("vendrel_temp_0"));
+    QVERIFY(QDir().mkdir(dir));
+    QVERIFY(writeFile(app.path(), QStringLiteral("update.ini"),
+                      sessionIni(number, dir, QStringLiteral("client_linux_x86")) +
+                          "[update]\nstreams=" + number.toUtf8() +
+                          "\n[Channel]\nalpha=http://alpha.local\nalphaRevno=" + number.toUtf8() +
+                          '\n'));
+
+    const ProbeAppFolder::Result parsed =
+        app.run(QStringLiteral("parse"), {QStringLiteral("client_linux_x86"), QStringLiteral("7")});
+    const ProbeAppFolder::Result record =
+        app.run(QStringLiteral("session-get"), {}, {{QStringLiteral("TMPDIR"), tmp.path()}});
+
+    QCOMPARE(parsed.value(QStringLiteral("result")), QStringLiteral("1"));
+    QCOMPARE(parsed.value(QStringLiteral("downloadConcurrency")).toInt(), streams);
+    QCOMPARE(parsed.value(QStringLiteral("clientVersion")).toInt(), version);
+    QCOMPARE(record.value(QStringLiteral("result")), usable ? "1" : "0");
+    QCOMPARE(record.value(QStringLiteral("version")), usable ? number : QStringLiteral("-7"));
 }
 
 void tst_LocalState::modifyWritesTheRecord()
