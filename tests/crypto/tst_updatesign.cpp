@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 class TestUpdateSign : public QObject
 {
     Q_OBJECT
@@ -15,6 +17,7 @@ class TestUpdateSign : public QObject
 private slots:
     void initTestCase();
     void genkeyWritesTwoKeyFiles();
+    void genkeyMakesPrivateKeyOwnerOnly();
     void genkeyKeepsExistingKeyFiles();
     void failedGenkeyLeavesNoKeyFile();
     void signedFileVerifies();
@@ -83,6 +86,27 @@ void TestUpdateSign::genkeyWritesTwoKeyFiles()
     QVERIFY(publicFile.startsWith(QByteArray::fromHex("30818902818100")));
     rsa_free(&privateKey);
     rsa_free(&publicKey);
+}
+
+void TestUpdateSign::genkeyMakesPrivateKeyOwnerOnly()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // The usual umask, which update-sign inherits: files readable by all.
+    const mode_t saved = ::umask(S_IWGRP | S_IWOTH);
+    const Result result =
+        run({QStringLiteral("genkey"), QStringLiteral("private.key"), QStringLiteral("public.key")},
+            dir.path());
+    ::umask(saved);
+    QCOMPARE(result.exitCode, 0);
+    const auto modeOf = [&dir](const QString& name) {
+        struct stat info;
+        const QByteArray path = QFile::encodeName(dir.filePath(name));
+        return ::stat(path.constData(), &info) == 0 ? info.st_mode & 07777 : mode_t(0);
+    };
+    QCOMPARE(modeOf(QStringLiteral("private.key")), mode_t(0600));
+    // The public key is meant to be handed out.
+    QCOMPARE(modeOf(QStringLiteral("public.key")), mode_t(0644));
 }
 
 void TestUpdateSign::genkeyKeepsExistingKeyFiles()

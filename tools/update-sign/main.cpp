@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include <sys/stat.h>
+
 namespace {
 
 enum ExitCode
@@ -57,6 +59,21 @@ struct KeyFile
     Rsa_key key;
 };
 
+// Files created while it lives are owner-only from their creation on, whatever the caller's
+// umask: a chmod afterwards would leave a moment in which others could open them.
+struct OwnerOnlyFiles
+{
+    OwnerOnlyFiles()
+        : previous(::umask(S_IRWXG | S_IRWXO))
+    {
+    }
+    ~OwnerOnlyFiles() { ::umask(previous); }
+    OwnerOnlyFiles(const OwnerOnlyFiles&) = delete;
+    OwnerOnlyFiles& operator=(const OwnerOnlyFiles&) = delete;
+
+    const mode_t previous;
+};
+
 int generateKey(const char* privateFile, const char* publicFile)
 {
     // Overwriting a key pair would lose the key that earlier releases were signed with.
@@ -69,7 +86,10 @@ int generateKey(const char* privateFile, const char* publicFile)
     Rsa_key key;
     create_key(&key);
     try {
-        save_key(&key, PK_PRIVATE, privateFile);
+        {
+            const OwnerOnlyFiles ownerOnly;
+            save_key(&key, PK_PRIVATE, privateFile);
+        }
         save_key(&key, PK_PUBLIC, publicFile);
     } catch (const crypt_exception&) {
         rsa_free(&key);
