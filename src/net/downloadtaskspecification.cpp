@@ -71,6 +71,9 @@ void DownloadTaskSpecification::startDownload()
     // A redirection is a failure of the mirror, never a hop to some other server.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    // Without this Qt offers gzip itself and unpacks any body labelled gzip: a mirror that
+    // labels its .gz files that way would deliver other bytes than the ones listed.
+    request.setRawHeader("Accept-Encoding", "identity");
     reply = manager->get(request);
     if (!reply) {
         emit error(QStringLiteral("Download failed to initialize"));

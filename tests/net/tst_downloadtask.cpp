@@ -1,6 +1,7 @@
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 #include "support/faulthttpserver.h"
+#include "support/mirrortree.h"
 #include "support/randomdraw.h"
 #include "support/timetick.h"
 #include "support/treesnapshot.h"
@@ -162,6 +163,8 @@ private slots:
     void goodDownloadArrivesWhole();
     void listedPathIsRequestedExactly_data();
     void listedPathIsRequestedExactly();
+    void bodyIsStoredAsSentWhateverItsLabel_data();
+    void bodyIsStoredAsSentWhateverItsLabel();
     void progressAndTotalFollowTheExpectedSize_data();
     void progressAndTotalFollowTheExpectedSize();
     void badStatusRemovesMirrorAtOnce_data();
@@ -265,6 +268,36 @@ void tst_DownloadTask::listedPathIsRequestedExactly()
     QTRY_COMPARE(task->state, TaskFinished);
     QCOMPARE(server->requestedPaths(), QStringList{Rig::serverPath(requested)});
     QCOMPARE(readFile(rig.localPath(remotePath)), body);
+    QCOMPARE(rig.mirrors.mirrorList.size(), 1);
+}
+
+void tst_DownloadTask::bodyIsStoredAsSentWhateverItsLabel_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("encoding");
+
+    const QByteArray content = sampleBody(20000).toHex();
+    QTest::newRow(".gz file labelled gzip") << MirrorTree::gzip(content) << QByteArray("gzip");
+    QTest::newRow("zlib data labelled deflate")
+        << qCompress(content).mid(4) << QByteArray("deflate");
+}
+
+void tst_DownloadTask::bodyIsStoredAsSentWhateverItsLabel()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, encoding);
+
+    Rig rig;
+    FaultHttpServer* server = rig.addMirrorServer(QStringLiteral("one"));
+    QVERIFY(server);
+    const QString remotePath = QStringLiteral("sec/file.gz");
+    server->setResponse(Rig::serverPath(remotePath), FaultResponse::labelled(body, encoding));
+
+    DownloadTaskSpecification* task = rig.makeTask(remotePath);
+    task->execute();
+    QTRY_COMPARE(task->state, TaskFinished);
+    QCOMPARE(readFile(rig.localPath(remotePath)), body);
+    QCOMPARE(server->requestHeader(0, "Accept-Encoding"), QByteArray("identity"));
     QCOMPARE(rig.mirrors.mirrorList.size(), 1);
 }
 

@@ -53,6 +53,13 @@ FaultResponse FaultResponse::good(const QByteArray& body)
     return r;
 }
 
+FaultResponse FaultResponse::labelled(const QByteArray& body, const QByteArray& encoding)
+{
+    FaultResponse r = good(body);
+    r.extraHeaders = "Content-Encoding: " + encoding + "\r\n";
+    return r;
+}
+
 FaultResponse FaultResponse::status(int code)
 {
     FaultResponse r;
@@ -154,7 +161,16 @@ void FaultHttpServer::onReadyRead(QTcpSocket* socket)
     buffer += socket->readAll();
     if (!buffer.contains("\r\n\r\n"))
         return;
-    const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
+    const QList<QByteArray> lines = buffer.left(buffer.indexOf("\r\n\r\n")).split('\n');
+    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+    QHash<QByteArray, QByteArray> headers;
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines.at(i).indexOf(':');
+        if (colon > 0)
+            headers.insert(lines.at(i).left(colon).trimmed().toLower(),
+                           lines.at(i).mid(colon + 1).trimmed());
+    }
+    requestHeaders.append(headers);
     pending.remove(socket);
     socket->setProperty("answered", true);
     const QString path =
@@ -179,7 +195,8 @@ void FaultHttpServer::answer(QTcpSocket* socket, const FaultResponse& response)
     switch (response.kind) {
     case FaultResponse::Good:
     case FaultResponse::Status:
-        socket->write(head(response.statusCode, response.body.size()) + response.body);
+        socket->write(head(response.statusCode, response.body.size(), response.extraHeaders) +
+                      response.body);
         socket->disconnectFromHost();
         break;
     case FaultResponse::AuthChallenge:
@@ -209,6 +226,11 @@ void FaultHttpServer::answer(QTcpSocket* socket, const FaultResponse& response)
         socket->disconnectFromHost();
         break;
     }
+}
+
+QByteArray FaultHttpServer::requestHeader(int index, const QByteArray& name) const
+{
+    return requestHeaders.value(index).value(name.toLower());
 }
 
 void FaultHttpServer::continueStalled(int count)

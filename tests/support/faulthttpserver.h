@@ -28,6 +28,8 @@ struct FaultResponse
     };
 
     static FaultResponse good(const QByteArray& body);
+    // 200 with body as it is, labelled "Content-Encoding: " + encoding.
+    static FaultResponse labelled(const QByteArray& body, const QByteArray& encoding);
     static FaultResponse status(int code);
     static FaultResponse authChallenge();
     static FaultResponse redirect(const QString& location);
@@ -40,6 +42,8 @@ struct FaultResponse
     QByteArray body;
     int cut = 0;
     QString location;
+    // Header lines sent after the standard ones, each ending in "\r\n".
+    QByteArray extraHeaders;
 };
 Q_DECLARE_METATYPE(FaultResponse)
 
@@ -77,6 +81,9 @@ public:
     // The paths of all requests so far, in arrival order.
     QStringList requestedPaths() const { return requests; }
     int requestCount(const QString& path) const { return requests.count(path); }
+    // The value of the header name (any letter case) in the request at index, in arrival
+    // order; empty when it was not sent.
+    QByteArray requestHeader(int index, const QByteArray& name) const;
 
 signals:
     // A request for path has been read and its answer begun.
@@ -99,6 +106,8 @@ private:
     QHash<QTcpSocket*, QByteArray> pending;
     QList<Stalled> stalled;
     QStringList requests;
+    // The header lines of every request, names in lower case.
+    QList<QHash<QByteArray, QByteArray>> requestHeaders;
 };
 
 #endif // FAULTHTTPSERVER_H
