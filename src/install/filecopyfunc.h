@@ -3,17 +3,21 @@
 
 #include "tasks/slowfileoptaskspecification.h"
 
-// Copies src to dst on a pool thread. Never overwrites an existing dst.
+// Copies src to dst on a pool thread. The copy is written under a temporary name next to dst
+// and then given its name, so dst never holds a partial copy. Overwrites an existing dst only
+// when replaceDst is set, and then in one step.
 class FileCopyFunc : public SlowFileOpFunc
 {
     Q_OBJECT
     Q_DISABLE_COPY(FileCopyFunc)
 
 public:
-    FileCopyFunc(const QString& src, const QString& dst);
+    FileCopyFunc(const QString& src, const QString& dst, bool replaceDst = false);
 
-    // QFile::copy(src, dst); a failed copy leaves no partial dst behind.
+    // The copy takes over the permissions of src; a failed copy leaves dst as it was.
     bool run() override;
+    // Copies everything from the current offset of the file from to the file to.
+    static bool copyData(int from, int to);
 };
 
 #endif // FILECOPYFUNC_H

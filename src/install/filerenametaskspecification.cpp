@@ -12,7 +12,9 @@ FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& from, co
 
 bool FileRenameTaskSpecification::doOp()
 {
-    if (!FileEntry::rename(sourcePath, path)) {
+    const bool ok =
+        keepSource ? FileEntry::keepAs(sourcePath, path) : FileEntry::rename(sourcePath, path);
+    if (!ok) {
         emit message(QStringLiteral("Could not rename '%1' to '%2'").arg(sourcePath, path));
         return false;
     }

@@ -21,6 +21,9 @@ public:
     bool doOp() override;
 
     QString sourcePath;
+    // The file keeps sourcePath as well, as a second name (FileEntry::keepAs), so that it
+    // stays in place until a new file takes that name in one step. The undo entry is the same.
+    bool keepSource = false;
 };
 
 #endif // FILERENAMETASKSPECIFICATION_H

@@ -56,20 +56,27 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             addSubTask(new FileDeleteTaskSpecification(true, oldCopy, this, 0.1));
             remaining = 0.9;
         }
+        // The installed file stays at its name under the "_old_" one as well, until the new
+        // file, written next to it, takes the name in one step: a crash at any point leaves a
+        // whole file there, old or new.
         destRenamed = true;
-        addSubTask(new FileRenameTaskSpecification(destination, oldCopy, &ownJournal, this, 0.1));
+        auto* keep = new FileRenameTaskSpecification(destination, oldCopy, &ownJournal, this, 0.1);
+        keep->keepSource = true;
+        addSubTask(keep);
         remaining -= 0.1;
     }
 
-    if (spec.hasUnzip()) {
-        addSubTask(new FileUnzipTaskSpecification(&ownJournal, source, destination, this,
-                                                  remaining - 0.2));
+    SlowFileOpSpecification* put = nullptr;
+    if (spec.hasUnzip())
+        put =
+            new FileUnzipTaskSpecification(&ownJournal, source, destination, this, remaining - 0.2);
+    else
+        put = new FileCopyTaskSpecification(&ownJournal, source, destination, this, remaining);
+    put->replaceDst = destRenamed;
+    addSubTask(put);
+    if (spec.hasUnzip())
         addSubTask(
             new CheckSignatureTaskSpecification(destination, spec.unzipMd5, true, this, 0.2));
-    } else {
-        addSubTask(
-            new FileCopyTaskSpecification(&ownJournal, source, destination, this, remaining));
-    }
 
     state = TaskRunning;
     executeSubTasks();

@@ -11,10 +11,12 @@
 class Configuration;
 
 // Installs one downloaded file into the application folder, one step after another: a
-// leftover "_old_" copy is deleted, the installed file is moved aside to its "_old_" name,
-// and the download is copied into place, or decompressed into place and checked against its
-// MD5 sum. When a step fails, or a cancel leaves one unstarted, the task undoes its own steps
-// before it ends. On success it hands its journal entries to the list's journal, puts the
+// leftover "_old_" copy is deleted, the installed file gets its "_old_" name as a second name,
+// and the download is copied, or decompressed and then checked against its MD5 sum, each
+// written next to the installed file and put over it in one step, so that the installed name
+// always holds a whole file. When a step fails, or a cancel leaves one unstarted, the task undoes
+// its own steps before it ends. On success it hands its journal entries to the list's journal, puts
+// the
 // "_old_" name on the deletion list (not for the updater's own files) and opens the known
 // executables and libraries for execution.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification

@@ -1,5 +1,7 @@
 #include "install/fileunzipfunc.h"
 
+#include "install/stagedfile.h"
+
 #include <QFile>
 
 #include <zlib.h>
@@ -8,17 +10,15 @@ namespace {
 constexpr int BlockSize = 16384;
 } // namespace
 
-FileUnzipFunc::FileUnzipFunc(const QString& src, const QString& dst)
-    : SlowFileOpFunc(src, dst)
+FileUnzipFunc::FileUnzipFunc(const QString& src, const QString& dst, bool replaceDst)
+    : SlowFileOpFunc(src, dst, replaceDst)
 {
 }
 
 bool FileUnzipFunc::run()
 {
-    const bool ok = unzipFile(dst, src);
-    if (!ok)
-        QFile::remove(dst);
-    return ok;
+    StagedFile output(dst, replaceDst);
+    return output.isOpen() && unzipFile(output.tempPath(), src) && output.place();
 }
 
 bool FileUnzipFunc::unzipFile(const QString& destination, const QString& source)

@@ -4,17 +4,18 @@
 #include "tasks/slowfileoptaskspecification.h"
 
 // Decompresses the gzip file src into dst on a pool thread, streaming through a fixed buffer.
-// A source that is not gzip data is copied through unchanged. No partial or empty dst
-// survives a failure.
+// A source that is not gzip data is copied through unchanged. The output is written under a
+// temporary name next to dst and then given its name, so dst never holds partial output and a
+// failure leaves it as it was. Overwrites an existing dst only when replaceDst is set.
 class FileUnzipFunc : public SlowFileOpFunc
 {
     Q_OBJECT
     Q_DISABLE_COPY(FileUnzipFunc)
 
 public:
-    FileUnzipFunc(const QString& src, const QString& dst);
+    FileUnzipFunc(const QString& src, const QString& dst, bool replaceDst = false);
 
-    // unzipFile(dst, src); removes dst when that fails.
+    // unzipFile into the temporary file, which is put in place when that succeeds.
     bool run() override;
     // Note the order: the destination first. Truncates an existing destination; false on any
     // failure to open, read, write or flush. Both paths are encoded as QFile encodes them.

@@ -14,6 +14,15 @@ bool FileEntry::exists(const QString& path)
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
 }
 
+bool FileEntry::isSameEntry(const QString& first, const QString& second)
+{
+    struct stat a;
+    struct stat b;
+    return ::lstat(QFile::encodeName(first).constData(), &a) == 0 &&
+           ::lstat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
 bool FileEntry::rename(const QString& from, const QString& to)
 {
     const QByteArray source = QFile::encodeName(from);
@@ -25,4 +34,18 @@ bool FileEntry::rename(const QString& from, const QString& to)
         return false;
     // A file system without the no-replace flag: the check and the move are two steps there.
     return !exists(to) && ::rename(source.constData(), target.constData()) == 0;
+}
+
+bool FileEntry::replace(const QString& from, const QString& to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+bool FileEntry::keepAs(const QString& from, const QString& to)
+{
+    // Without AT_SYMLINK_FOLLOW a link at from gets the second name itself.
+    if (::linkat(AT_FDCWD, QFile::encodeName(from).constData(), AT_FDCWD,
+                 QFile::encodeName(to).constData(), 0) == 0)
+        return true;
+    return errno != EEXIST && rename(from, to);
 }

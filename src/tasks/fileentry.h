@@ -11,9 +11,18 @@ class FileEntry
 public:
     // Whether anything stands at path, a dangling link included.
     static bool exists(const QString& path);
+    // Whether both paths name the same entry (two names of one file).
+    static bool isSameEntry(const QString& first, const QString& second);
     // Moves the entry at from to the name to, in the same file system. Fails, changing
     // nothing, when to exists (a dangling link included) or from does not.
     static bool rename(const QString& from, const QString& to);
+    // Moves the entry at from to the name to in one step, over whatever stands at to, so that
+    // to names the old entry or the new one at every instant.
+    static bool replace(const QString& from, const QString& to);
+    // Gives the entry at from the second name to, from keeping its own; where the file system
+    // has no second names for it (a folder, a file system without hard links), moves it
+    // instead. Fails, changing nothing, when to exists.
+    static bool keepAs(const QString& from, const QString& to);
 };
 
 #endif // FILEENTRY_H

@@ -31,7 +31,9 @@ bool RollbackData::rollback(QObject* receiver) const
 {
     switch (op) {
     case Rename: {
-        const bool ok = FileEntry::rename(path, restorePath);
+        // A file that was kept under a second name is back once that name is dropped.
+        const bool ok = FileEntry::rename(path, restorePath) ||
+                        (FileEntry::isSameEntry(path, restorePath) && QFile::remove(path));
         if (!ok)
             message(
                 receiver,
@@ -70,11 +72,24 @@ void RollbackDataList::appendList(const RollbackDataList& other)
     entries.append(other.entries);
 }
 
+bool RollbackDataList::isPutOverMovedFile(const RollbackData& created) const
+{
+    return created.op == RollbackData::CreateFile && !entries.isEmpty() &&
+           entries.last().op == RollbackData::Rename && entries.last().restorePath == created.path;
+}
+
 bool RollbackDataList::rollback(QObject* receiver)
 {
     bool result = true;
     while (!entries.isEmpty()) {
         const RollbackData entry = entries.takeLast();
+        if (isPutOverMovedFile(entry) &&
+            FileEntry::replace(entries.last().path, entries.last().restorePath)) {
+            // Moving the old file back over the new one undoes both entries at once, and the
+            // name never stands empty in between.
+            entries.removeLast();
+            continue;
+        }
         if (!entry.rollback(receiver))
             result = false;
     }

@@ -49,6 +49,11 @@ public:
     bool rollback(QObject* receiver);
 
     QList<RollbackData> entries;
+
+private:
+    // Whether created, just taken off the journal, is a file created where the newest
+    // remaining entry had moved a file away from.
+    bool isPutOverMovedFile(const RollbackData& created) const;
 };
 
 #endif // ROLLBACK_H

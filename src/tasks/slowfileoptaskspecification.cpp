@@ -1,8 +1,9 @@
 #include "tasks/slowfileoptaskspecification.h"
 
-SlowFileOpFunc::SlowFileOpFunc(const QString& src, const QString& dst)
+SlowFileOpFunc::SlowFileOpFunc(const QString& src, const QString& dst, bool replaceDst)
     : src(src)
     , dst(dst)
+    , replaceDst(replaceDst)
 {
 }
 

@@ -5,17 +5,18 @@
 #include "tasks/rollback.h"
 
 // The work object of a slow file operation: reads its own copies of src and dst on the pool
-// thread.
+// thread. It creates dst fresh; an existing dst is replaced, in one step, only with replaceDst.
 class SlowFileOpFunc : public ASyncFunc
 {
     Q_OBJECT
     Q_DISABLE_COPY(SlowFileOpFunc)
 
 public:
-    SlowFileOpFunc(const QString& src, const QString& dst);
+    SlowFileOpFunc(const QString& src, const QString& dst, bool replaceDst = false);
 
     const QString src;
     const QString dst;
+    const bool replaceDst;
 };
 
 // A file operation that reads and writes whole files on the thread pool and creates dst.
@@ -37,6 +38,9 @@ public:
     QString src;
     QString dst;
     QString failMessage;
+    // dst may stand already (an installed file kept under a second name): the new file then
+    // takes its place in one step. Otherwise the operation fails when dst exists.
+    bool replaceDst = false;
 };
 
 #endif // SLOWFILEOPTASKSPECIFICATION_H

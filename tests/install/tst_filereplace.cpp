@@ -60,6 +60,16 @@ struct Replacement
     FileReplaceTaskSpecification task;
 };
 
+// What goes wrong at a seam of a replacement.
+enum Fault
+{
+    InTheWay,           // an entry appears at the "_old_" name
+    DownloadGone,       // the download is removed
+    DownloadUnreadable, // the download fails half-way through the read
+    WrongSum,           // the unpacked file fails its check
+    LaterStep           // nothing in the task: a later step of the list fails
+};
+
 const QString Copy = QStringLiteral("FileCopyTaskSpecification");
 const QString Delete = QStringLiteral("FileDeleteTaskSpecification");
 const QString Rename = QStringLiteral("FileRenameTaskSpecification");
@@ -91,6 +101,8 @@ private slots:
     void linksAtEitherNameAreNeverFollowed();
     void linkedFolderInsideTheClientFolderStillInstalls_data();
     void linkedFolderInsideTheClientFolderStillInstalls();
+    void failureAtEachSeamLeavesAWholeFile_data();
+    void failureAtEachSeamLeavesAWholeFile();
 };
 
 void tst_FileReplace::newFileIsInstalledWithWholeWeight_data()
@@ -534,6 +546,78 @@ void tst_FileReplace::linkedFolderInsideTheClientFolderStillInstalls()
     QCOMPARE(readFile(box.appFile(QStringLiteral("real/data"))), QByteArray("fresh version"));
     QCOMPARE(readFile(box.appFile(QStringLiteral("real/_old_data"))),
              installed ? QByteArray("installed version") : QByteArray());
+}
+
+void tst_FileReplace::failureAtEachSeamLeavesAWholeFile_data()
+{
+    QTest::addColumn<bool>("compressed");
+    QTest::addColumn<int>("seam"); // the step after which the fault comes
+    QTest::addColumn<int>("fault");
+    QTest::newRow("copied, after the leftover went") << false << 0 << int(InTheWay);
+    QTest::newRow("copied, after keeping the old file") << false << 1 << int(DownloadGone);
+    QTest::newRow("copied, while copying") << false << 1 << int(DownloadUnreadable);
+    QTest::newRow("copied, after it was put in place") << false << 2 << int(LaterStep);
+    QTest::newRow("unpacked, after the leftover went") << true << 0 << int(InTheWay);
+    QTest::newRow("unpacked, after keeping the old file") << true << 1 << int(DownloadGone);
+    QTest::newRow("unpacked, while unpacking") << true << 1 << int(DownloadUnreadable);
+    QTest::newRow("unpacked, after it was put in place") << true << 2 << int(WrongSum);
+    QTest::newRow("unpacked, after its check") << true << 3 << int(LaterStep);
+}
+
+void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
+{
+    QFETCH(bool, compressed);
+    QFETCH(int, seam);
+    QFETCH(int, fault);
+    InstallSandbox box;
+    const QString name = QStringLiteral("data.pak");
+    const QString oldName = QStringLiteral("_old_data.pak");
+    QVERIFY(holdsInstalledVersion(box, name));
+    TreeSnapshot expected = TreeSnapshot::take(box.app.path());
+    QVERIFY(writeFile(box.app.path(), oldName, "leftover of an earlier run"));
+    const QByteArray content = QByteArray("fresh version ").repeated(50000);
+    const FileReplaceSpecification spec =
+        compressed ? box.stageGzip(QStringLiteral("data.gz"), name, content,
+                                   fault == WrongSum ? MirrorTree::md5Hex("other") : QString())
+                   : box.stageCopy(name, content);
+    const QString download = QDir(box.config.tempDir).filePath(spec.file);
+
+    Replacement run(spec, box);
+    run.task.execute();
+    QList<int> torn; // the steps after which the installed name held no whole file
+    for (int step = 0; step < run.task.subTasks.size(); ++step) {
+        connect(run.task.subTasks.at(step), &TaskSpecification::finished, &run.task, [&, step] {
+            const QByteArray now = readFile(box.appFile(name));
+            if (now != "installed version" && now != content)
+                torn << step;
+            if (step != seam)
+                return;
+            if (fault == InTheWay) {
+                writeFile(box.app.path(), oldName, "in the way");
+                expected = TreeSnapshot::take(box.app.path());
+            } else if (fault == DownloadGone) {
+                QFile::remove(download);
+            } else if (fault == DownloadUnreadable) {
+                // Unpacked: every block is written before the checksum at the end fails.
+                QByteArray broken = MirrorTree::gzip(content);
+                broken[broken.size() - 8] = char(~broken.at(broken.size() - 8));
+                QFile::remove(download);
+                if (compressed)
+                    writeFile(box.config.tempDir, spec.file, broken);
+                else
+                    QDir().mkdir(download);
+            }
+        });
+    }
+    QTRY_VERIFY(run.task.state != TaskRunning);
+    QCOMPARE(run.task.state, TaskState(fault == LaterStep ? TaskFinished : TaskErrorCanceled));
+    QVERIFY2(torn.isEmpty(), qPrintable(QStringLiteral("torn after step %1").arg(torn.value(0))));
+    if (fault == LaterStep) {
+        QCOMPARE(readFile(box.appFile(name)), content);
+        QVERIFY(run.listJournal.rollback(nullptr));
+    }
+    const TreeSnapshot after = TreeSnapshot::take(box.app.path());
+    QVERIFY2(after == expected, qPrintable(expected.diff(after)));
 }
 
 QTEST_MAIN(tst_FileReplace)

@@ -1,0 +1,35 @@
+#ifndef STAGEDFILE_H
+#define STAGEDFILE_H
+
+#include <QString>
+
+// A new file written under a temporary name in the folder of its final name and given that
+// name by one rename at the end, so the final name holds its previous entry or the whole new
+// file at every instant. The temporary file is created fresh, never through a link, and is
+// removed again unless it was put in place.
+class StagedFile
+{
+public:
+    // Creates the temporary file, mode 0666 less the umask. With replace false nothing is
+    // created when anything stands at path already (a dangling link included).
+    StagedFile(const QString& path, bool replace);
+    ~StagedFile();
+    Q_DISABLE_COPY(StagedFile)
+
+    bool isOpen() const { return fd >= 0; }
+    // The open temporary file, for writing; it stays owned by this object.
+    int handle() const { return fd; }
+    const QString& tempPath() const { return temp; }
+    // Closes the temporary file and gives it the final name: over what stands there when
+    // replace was set, else only where nothing stands. A failure leaves the final name as it was.
+    bool place();
+
+private:
+    const QString path;
+    const bool replace;
+    QString temp;
+    int fd = -1;
+    bool placed = false;
+};
+
+#endif // STAGEDFILE_H
