@@ -21,13 +21,17 @@ void FileDeleteListTaskSpecification::execute()
 
 void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
-    const QDir appRoot(Configuration::getAppRootPath());
-    const double weight = 1.0 / deleteList->size();
-    for (const QString& entry : qAsConst(*deleteList))
-        addSubTask(new FileDeleteTaskSpecification(false, QFileInfo(appRoot, entry).filePath(),
-                                                   this, weight));
+    addSubTasksOnDemand(deleteList->size());
     state = TaskRunning;
     executeSubTasks();
+}
+
+TaskSpecification* FileDeleteListTaskSpecification::makeSubTask(int index)
+{
+    const QDir appRoot(Configuration::getAppRootPath());
+    return new FileDeleteTaskSpecification(false,
+                                           QFileInfo(appRoot, deleteList->at(index)).filePath(),
+                                           this, 1.0 / deleteList->size());
 }
 
 void FileDeleteListTaskSpecification::reset()

@@ -24,6 +24,8 @@ public:
     void reset() override;
 
     void makeSubtasksAndStart();
+    // The deletion of one entry, made when its start is due.
+    TaskSpecification* makeSubTask(int index) override;
 
     QList<QString>* deleteList = nullptr; // not owned
 };

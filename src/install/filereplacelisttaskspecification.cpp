@@ -56,10 +56,14 @@ int FileReplaceListTaskSpecification::makeSubdirTasks()
 
 void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool hasDirs)
 {
-    const double share = (hasDirs ? 0.9 : 1.0) / specs->size();
-    for (FileReplaceSpecification& record : *specs)
-        addSubTask(
-            new FileReplaceTaskSpecification(record, oldFiles, &ownJournal, config, this, share));
+    fileShare = (hasDirs ? 0.9 : 1.0) / specs->size();
+    addSubTasksOnDemand(specs->size());
+}
+
+TaskSpecification* FileReplaceListTaskSpecification::makeSubTask(int index)
+{
+    return new FileReplaceTaskSpecification((*specs)[index], oldFiles, &ownJournal, config, this,
+                                            fileShare);
 }
 
 void FileReplaceListTaskSpecification::subtasksDone()

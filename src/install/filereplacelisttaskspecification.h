@@ -38,13 +38,16 @@ public:
     // Adds one folder task per missing folder that directly holds a new file, sorted so that
     // every folder comes before its sub-folders; returns their number.
     int makeSubdirTasks();
-    // Adds one replacement per record, in list order.
+    // Adds one replacement per record, in list order, each made when its start is due.
     void makeFileReplaceTasks(bool hasDirs);
+    TaskSpecification* makeSubTask(int index) override;
 
     QList<FileReplaceSpecification>* specs = nullptr; // not owned
     QList<QString>* oldFiles = nullptr;               // not owned
     RollbackDataList ownJournal;
     Configuration* config = nullptr; // not owned
+    // The share of each replacement.
+    double fileShare = 0.0;
 };
 
 #endif // FILEREPLACELISTTASKSPECIFICATION_H

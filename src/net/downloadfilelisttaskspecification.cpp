@@ -42,14 +42,17 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         return;
     emit message(QStringLiteral("Downloading files"));
 
-    const double weight = 1.0 / files->size();
-    for (const FileDownloadSpecification& entry : qAsConst(*files)) {
-        addSubTask(
-            new DownloadFileTaskSpecification(entry, manager, mirrors, config, this, weight));
+    for (const FileDownloadSpecification& entry : qAsConst(*files))
         totalBytes += entry.size;
-    }
+    addSubTasksOnDemand(files->size());
     state = TaskRunning;
     executeSubTasks();
+}
+
+TaskSpecification* DownloadFileListTaskSpecification::makeSubTask(int index)
+{
+    return new DownloadFileTaskSpecification(files->at(index), manager, mirrors, config, this,
+                                             1.0 / files->size());
 }
 
 bool DownloadFileListTaskSpecification::makeSubDirs()

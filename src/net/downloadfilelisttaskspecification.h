@@ -34,8 +34,11 @@ public:
     void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
                   bool& downloading) override;
 
-    // Creates the folders, then one file task per entry, and starts them.
+    // Creates the folders and starts the file tasks, one per entry, each made when its start
+    // is due and released once it has finished.
     void makeSubtasksAndStart();
+    // One file's task, made when its start is due.
+    TaskSpecification* makeSubTask(int index) override;
     // Creates every sub-folder of the temporary folder that the list needs, each once. False
     // after it has failed the task (also for a path that would leave the temporary folder).
     bool makeSubDirs();

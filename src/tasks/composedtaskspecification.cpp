@@ -26,6 +26,16 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* subTask)
     onUpdateProgress(0.0);
 }
 
+void ComposedTaskSpecification::addSubTasksOnDemand(int count)
+{
+    onDemandCount += count;
+}
+
+TaskSpecification* ComposedTaskSpecification::makeSubTask(int)
+{
+    return nullptr;
+}
+
 void ComposedTaskSpecification::connectSignals(TaskSpecification* subTask)
 {
     connect(subTask, &TaskSpecification::finished, this,
@@ -43,7 +53,7 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification* subTask)
 void ComposedTaskSpecification::executeSubTasks()
 {
     state = TaskRunning;
-    const int n = qMin(waitingTasks.size(), maxParallel);
+    const int n = qMin(waitingTasks.size() + onDemandCount - onDemandMade, maxParallel);
     if (n == 0) {
         subtasksDone();
         return;
@@ -54,6 +64,13 @@ void ComposedTaskSpecification::executeSubTasks()
 
 void ComposedTaskSpecification::onStartNextTask()
 {
+    if (waitingTasks.isEmpty() && onDemandMade < onDemandCount && !subTaskCanceled &&
+        !cancelRequested) {
+        TaskSpecification* made = makeSubTask(onDemandMade++);
+        subTasks.append(made);
+        waitingTasks.append(made);
+        connectSignals(made);
+    }
     if (!waitingTasks.isEmpty() && !subTaskCanceled && !cancelRequested) {
         TaskSpecification* next = waitingTasks.takeFirst();
         runningTasks.append(next);
@@ -67,8 +84,32 @@ void ComposedTaskSpecification::onStartNextTask()
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* subTask)
 {
     runningTasks.removeOne(subTask);
-    doneTasks.append(subTask);
+    if (onDemandCount > 0)
+        releaseFinished(subTask);
+    else
+        doneTasks.append(subTask);
     emit startNextTask();
+}
+
+void ComposedTaskSpecification::releaseFinished(TaskSpecification* subTask)
+{
+    // Its last tick reports what it received since the previous one: that goes out with the
+    // next tick of this task, and its totals with every tick after.
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 speed = 0;
+    bool downloading = false;
+    subTask->timeTick(done, total, speed, downloading);
+    releasedSpeed += speed;
+    if (total != 0) {
+        releasedDone += done;
+        releasedTotal += total;
+    }
+    releasedProgress += subTask->progress;
+    subTasks.removeOne(subTask);
+    disconnect(subTask, nullptr, this, nullptr);
+    disconnect(this, nullptr, subTask, nullptr);
+    subTask->deleteLater();
 }
 
 void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* subTask)
@@ -111,7 +152,7 @@ void ComposedTaskSpecification::userCanceled()
 
 void ComposedTaskSpecification::onUpdateProgress(qreal)
 {
-    double sum = 0.0;
+    double sum = releasedProgress;
     for (const TaskSpecification* subTask : qAsConst(subTasks))
         sum += subTask->progress;
     setProgress(sum);
@@ -120,7 +161,7 @@ void ComposedTaskSpecification::onUpdateProgress(qreal)
 TaskState ComposedTaskSpecification::getStateFromSubTasks() const
 {
     bool userCanceledSeen = false;
-    bool allFinished = true;
+    bool allFinished = onDemandMade == onDemandCount;
     for (const TaskSpecification* subTask : subTasks) {
         if (subTask->state == TaskErrorCanceled)
             return TaskErrorCanceled;
@@ -159,6 +200,10 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
                                          quint64& speed, bool& downloading)
 {
     downloading = false;
+    speed += releasedSpeed;
+    releasedSpeed = 0;
+    downloadDone += releasedDone;
+    downloadTotal += releasedTotal;
     for (TaskSpecification* subTask : qAsConst(subTasks)) {
         quint64 done = 0;
         quint64 total = 0;
@@ -199,6 +244,12 @@ void ComposedTaskSpecification::clearSubTasks()
     waitingTasks.clear();
     runningTasks.clear();
     doneTasks.clear();
+    onDemandCount = 0;
+    onDemandMade = 0;
+    releasedProgress = 0.0;
+    releasedDone = 0;
+    releasedTotal = 0;
+    releasedSpeed = 0;
     // The run's flags go with its sub-tasks: a task that builds fresh sub-tasks after this
     // must be able to start them.
     subTaskCanceled = false;

@@ -21,7 +21,8 @@ public:
     ~ComposedTaskSpecification() override;
 
     // Resets every sub-task and makes all of them wait again. Concrete tasks that build fresh
-    // sub-tasks on each execute() replace this with clearSubTasks() and the base reset().
+    // sub-tasks on each execute() (always those with on-demand sub-tasks) replace this with
+    // clearSubTasks() and the base reset().
     void reset() override;
     // Sums the figures of the sub-tasks into the caller's values (the caller starts them at 0);
     // done and total of a sub-task count only when its total is not 0.
@@ -40,6 +41,14 @@ public:
 
     // Takes a sub-task (whose Qt parent is this task) into the run, after the others.
     void addSubTask(TaskSpecification* subTask);
+    // For a long list of alike sub-tasks: count more sub-tasks join the run after the ones
+    // added, each made by makeSubTask() only when its start is due, and each one that finishes
+    // is released at once, its progress and download figures still counted. Only the running
+    // ones exist then, so the memory of a run does not grow with the length of the list. For
+    // tasks that build fresh sub-tasks on each execute(); call before executeSubTasks().
+    void addSubTasksOnDemand(int count);
+    // Makes the on-demand sub-task number index (from 0), with this task as its Qt parent.
+    virtual TaskSpecification* makeSubTask(int index);
     // Enters TaskRunning and queues as many starts as may run at once; with nothing to start
     // it ends the task before returning.
     void executeSubTasks();
@@ -52,6 +61,9 @@ public:
     QList<TaskSpecification*> waitingTasks;
     QList<TaskSpecification*> runningTasks;
     QList<TaskSpecification*> doneTasks;
+    // On-demand sub-tasks of the run, and how many of them are made so far.
+    int onDemandCount = 0;
+    int onDemandMade = 0;
     int maxParallel = 1;
     bool subTaskCanceled = false;
     bool doneCalled = false;
@@ -61,6 +73,13 @@ signals:
 
 private:
     void dropQueuedStarts();
+    void releaseFinished(TaskSpecification* subTask);
+
+    // What the released on-demand sub-tasks still count for.
+    double releasedProgress = 0.0;
+    quint64 releasedDone = 0;
+    quint64 releasedTotal = 0;
+    quint64 releasedSpeed = 0;
 
 private slots:
     void onStartNextTask();

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -19,6 +20,8 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <memory>
 
 namespace {
 QList<FileReplaceSpecification> stageCopies(InstallSandbox& box, const QStringList& names)
@@ -151,21 +154,22 @@ void tst_FileReplaceList::missingFoldersAreCreatedFirst()
     FileReplaceListTaskSpecification list(&specs, &oldFiles, &box.config, nullptr, 1.0);
     QSignalSpy messages(&list, &TaskSpecification::message);
     list.execute();
-    QCOMPARE(list.subTasks.size(), folders.size() + files.size());
+    // The folders come first; each replacement is made when its turn comes.
+    QCOMPARE(list.subTasks.size(), folders.size());
+    QCOMPARE(list.onDemandCount, files.size());
+    for (int i = 0; i < folders.size(); ++i) {
+        auto* folderTask = qobject_cast<DirCreateTaskSpecification*>(list.subTasks.at(i));
+        QVERIFY(folderTask);
+        QCOMPARE(folderTask->path, box.appFile(folders.at(i)));
+        QVERIFY(qFuzzyCompare(folderTask->parentProgressRange, 0.1 / folders.size()));
+    }
     const double replaceShare = (folders.isEmpty() ? 1.0 : 0.9) / files.size();
-    for (int i = 0; i < list.subTasks.size(); ++i) {
-        TaskSpecification* sub = list.subTasks.at(i);
-        if (i < folders.size()) {
-            auto* folderTask = qobject_cast<DirCreateTaskSpecification*>(sub);
-            QVERIFY(folderTask);
-            QCOMPARE(folderTask->path, box.appFile(folders.at(i)));
-            QVERIFY(qFuzzyCompare(sub->parentProgressRange, 0.1 / folders.size()));
-        } else {
-            auto* replacement = qobject_cast<FileReplaceTaskSpecification*>(sub);
-            QVERIFY(replacement);
-            QCOMPARE(replacement->spec.file, specs.at(i - folders.size()).file);
-            QVERIFY(qFuzzyCompare(sub->parentProgressRange, replaceShare));
-        }
+    for (int i = 0; i < files.size(); ++i) {
+        const std::unique_ptr<TaskSpecification> sub(list.makeSubTask(i));
+        auto* replacement = qobject_cast<FileReplaceTaskSpecification*>(sub.get());
+        QVERIFY(replacement);
+        QCOMPARE(replacement->spec.file, specs.at(i).file);
+        QVERIFY(qFuzzyCompare(sub->parentProgressRange, replaceShare));
     }
 
     QTRY_COMPARE(list.state, TaskState(TaskFinished));
@@ -204,17 +208,22 @@ void tst_FileReplaceList::failingReplacementUndoesTheWholeInstallation()
     QSignalSpy messages(&list, &TaskSpecification::message);
     PoolGate gate;
     list.execute();
-    QCOMPARE(list.subTasks.size(), 5); // a/b and c, then three replacements
-    TaskSpecification* good = list.subTasks.at(2);
-    TaskSpecification* bad = list.subTasks.at(3);
+    QCOMPARE(list.subTasks.size(), 2); // a/b and c; the replacements follow
     // Both replacements are at their slow step before either can end.
+    QTRY_COMPARE(list.runningTasks.size(), 2);
+    const QPointer<TaskSpecification> good = list.runningTasks.at(0);
+    const QPointer<TaskSpecification> bad = list.runningTasks.at(1);
+    QCOMPARE(qobject_cast<FileReplaceTaskSpecification*>(good.data())->spec.file, specs.at(0).file);
+    QCOMPARE(qobject_cast<FileReplaceTaskSpecification*>(bad.data())->spec.file, specs.at(1).file);
     QTRY_COMPARE(slowStepState(good), TaskState(TaskRunning));
     QTRY_COMPARE(slowStepState(bad), TaskState(TaskRunning));
     gate.release();
 
     QTRY_VERIFY(list.state != TaskRunning);
     QCOMPARE(list.state, TaskState(TaskErrorCanceled));
-    QCOMPARE(good->state, TaskState(TaskFinished));
+    // The finished one is released; the failed one stays for the list's end state.
+    QTRY_VERIFY(good.isNull());
+    QVERIFY(bad);
     QCOMPARE(bad->state, TaskState(TaskErrorCanceled));
     QCOMPARE(spyTexts(messages).count(RollingBack), 1);
     QVERIFY(spyTexts(messages).indexOf(RollingBack) >
@@ -249,8 +258,7 @@ void tst_FileReplaceList::folderBlockedByFileStartsNoReplacement()
                                          "is not a dir")
                               .arg(box.appFile(QStringLiteral("b"))),
                           RollingBack}));
-    for (int i = 2; i < list.subTasks.size(); ++i)
-        QCOMPARE(list.subTasks.at(i)->state, TaskState(TaskIdle));
+    QCOMPARE(list.onDemandMade, 0);
     QCOMPARE(TreeSnapshot::take(box.app.path()), before);
 }
 
@@ -296,18 +304,21 @@ void tst_FileReplaceList::cancelWhileReplacementsWaitUndoesEverything()
     QSignalSpy messages(&list, &TaskSpecification::message);
     PoolGate gate;
     list.execute();
-    QTRY_COMPARE(slowStepState(list.subTasks.at(0)), TaskState(TaskRunning));
-    QTRY_COMPARE(slowStepState(list.subTasks.at(1)), TaskState(TaskRunning));
+    QTRY_COMPARE(list.runningTasks.size(), 2);
+    QTRY_COMPARE(slowStepState(list.runningTasks.at(0)), TaskState(TaskRunning));
+    QTRY_COMPARE(slowStepState(list.runningTasks.at(1)), TaskState(TaskRunning));
+    const QList<QPointer<TaskSpecification>> running = {list.runningTasks.at(0),
+                                                        list.runningTasks.at(1)};
     list.userCanceled();
     gate.release();
 
     QTRY_VERIFY(list.state != TaskRunning);
     QCOMPARE(list.state, TaskState(TaskUserCanceled));
-    // The copies were the last steps, so the running two completed; the others never started.
-    QCOMPARE(list.subTasks.at(0)->state, TaskState(TaskFinished));
-    QCOMPARE(list.subTasks.at(1)->state, TaskState(TaskFinished));
-    QCOMPARE(list.subTasks.at(2)->state, TaskState(TaskIdle));
-    QCOMPARE(list.subTasks.at(3)->state, TaskState(TaskIdle));
+    // The copies were the last steps, so the running two completed and were released; the
+    // others were never made.
+    QTRY_VERIFY(running.at(0).isNull() && running.at(1).isNull());
+    QCOMPARE(list.onDemandMade, 2);
+    QVERIFY(list.subTasks.isEmpty());
     QCOMPARE(spyTexts(messages).count(RollingBack), 1);
     QCOMPARE(TreeSnapshot::take(box.app.path()), before);
 }
@@ -361,9 +372,10 @@ void tst_FileReplaceList::deletionListIgnoresFailures()
     FileDeleteListTaskSpecification list(&paths, nullptr, 1.0);
     QSignalSpy messages(&list, &TaskSpecification::message);
     list.execute();
-    QCOMPARE(list.subTasks.size(), 4);
-    for (const TaskSpecification* deletion : qAsConst(list.subTasks))
-        QCOMPARE(deletion->parentProgressRange, 0.25);
+    QCOMPARE(list.onDemandCount, 4);
+    for (int i = 0; i < paths.size(); ++i)
+        QCOMPARE(std::unique_ptr<TaskSpecification>(list.makeSubTask(i))->parentProgressRange,
+                 0.25);
     QTRY_COMPARE(list.state, TaskState(TaskFinished));
     QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("Starting deleting files")));
     QVERIFY(!QFileInfo::exists(box.appFile(QStringLiteral("one"))));
@@ -404,8 +416,12 @@ void tst_FileReplaceList::cancelSkipsRemainingDeletions()
         paths << box.app.relative(name);
     }
     FileDeleteListTaskSpecification list(&paths, nullptr, 1.0);
+    // The first deletion's end is the first progress the list reports.
+    connect(&list, &TaskSpecification::updateProgress, &list, [&](double progress) {
+        if (progress > 0.0)
+            list.userCanceled();
+    });
     list.execute();
-    connect(list.subTasks.at(0), &TaskSpecification::finished, &list, [&] { list.userCanceled(); });
     QTRY_VERIFY(list.state != TaskRunning);
     QCOMPARE(list.state, TaskState(TaskUserCanceled));
     QVERIFY(!QFileInfo::exists(box.appFile(QStringLiteral("one"))));

@@ -1,6 +1,7 @@
 #include "support/probetask.h"
 #include "tasks/composedtaskspecification.h"
 
+#include <QPointer>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -25,6 +26,51 @@ public:
 
     QList<ProbeTask*> log;
 };
+
+// Makes its sub-tasks on demand: probe i reports (i + 1) * 100 of 1000 bytes and 10 bytes of
+// speed on each tick.
+class OnDemandChain : public ComposedTaskSpecification
+{
+public:
+    OnDemandChain(int maxParallel, int count)
+        : ComposedTaskSpecification(maxParallel, 1.0, nullptr)
+        , count(count)
+    {
+    }
+
+    void execute() override
+    {
+        addSubTasksOnDemand(count);
+        executeSubTasks();
+    }
+    TaskSpecification* makeSubTask(int index) override
+    {
+        auto* task = new ProbeTask(this, 1.0 / count);
+        task->tickDone = quint64(index + 1) * 100;
+        task->tickTotal = 1000;
+        task->tickSpeed = 10;
+        made << task;
+        return task;
+    }
+
+    int count = 0;
+    QList<QPointer<ProbeTask>> made;
+};
+
+struct Tick
+{
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 speed = 0;
+};
+
+Tick tickOf(TaskSpecification& task)
+{
+    Tick tick;
+    bool downloading = false;
+    task.timeTick(tick.done, tick.total, tick.speed, downloading);
+    return tick;
+}
 
 // Processes exactly the events posted so far: one turn of the event loop.
 void oneTurn()
@@ -59,6 +105,9 @@ private slots:
     void startQueuedBeforeResetDoesNotOverrun();
     void freshSubTasksRunAfterAFailedRun();
     void textsAreForwarded();
+    void onDemandSubTasksAreMadeWhenDueAndReleasedWhenFinished_data();
+    void onDemandSubTasksAreMadeWhenDueAndReleasedWhenFinished();
+    void userCancelLeavesOnDemandSubTasksUnmade();
     void taskReleasedDuringCancelStopsTheFanOut();
 };
 
@@ -471,6 +520,71 @@ void tst_ComposedTask::taskReleasedDuringCancelStopsTheFanOut()
     chain->userCanceled();
     QVERIFY(chain.isNull());
     QVERIFY(second.isNull());
+}
+
+void tst_ComposedTask::onDemandSubTasksAreMadeWhenDueAndReleasedWhenFinished_data()
+{
+    QTest::addColumn<int>("maxParallel");
+    QTest::newRow("one at a time") << 1;
+    QTest::newRow("two at a time") << 2;
+}
+
+void tst_ComposedTask::onDemandSubTasksAreMadeWhenDueAndReleasedWhenFinished()
+{
+    QFETCH(int, maxParallel);
+    OnDemandChain chain(maxParallel, 3);
+    QSignalSpy finished(&chain, &TaskSpecification::finished);
+    chain.execute();
+    QCOMPARE(chain.made.size(), 0);
+    oneTurn();
+    QCOMPARE(chain.made.size(), maxParallel);
+    QCOMPARE(chain.runningTasks.size(), maxParallel);
+
+    // The first one's end releases it; its share, its totals and its last speed still count.
+    QPointer<ProbeTask> first = chain.made.first();
+    first->finish();
+    QCOMPARE(chain.progress, 1.0 / 3);
+    QVERIFY(!chain.subTasks.contains(first.data()));
+    oneTurn();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(first.isNull());
+    QCOMPARE(chain.made.size(), maxParallel + 1);
+    Tick tick = tickOf(chain);
+    const quint64 running = quint64(chain.runningTasks.size());
+    QCOMPARE(tick.speed, 10 * running + 10);
+    QCOMPARE(tick.total, 1000 * running + 1000);
+    QCOMPARE(tickOf(chain).speed, 10 * running);
+
+    while (!chain.runningTasks.isEmpty()) {
+        static_cast<ProbeTask*>(chain.runningTasks.first())->finish();
+        oneTurn();
+    }
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(chain.state, TaskState(TaskFinished));
+    QCOMPARE(chain.progress, 1.0);
+    QVERIFY(chain.subTasks.isEmpty());
+    tick = tickOf(chain);
+    QCOMPARE(tick.done, quint64(600));
+    QCOMPARE(tick.total, quint64(3000));
+    tick = tickOf(chain);
+    QCOMPARE(tick.speed, quint64(0));
+    QCOMPARE(tick.done, quint64(600));
+}
+
+void tst_ComposedTask::userCancelLeavesOnDemandSubTasksUnmade()
+{
+    OnDemandChain chain(1, 3);
+    QSignalSpy canceled(&chain, &TaskSpecification::canceled);
+    chain.execute();
+    oneTurn();
+    QCOMPARE(chain.made.size(), 1);
+    chain.userCanceled();
+    // The running one still completes; nothing else is made, and the run is a cancelled one.
+    chain.made.first()->finish();
+    oneTurn();
+    QCOMPARE(chain.made.size(), 1);
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(chain.state, TaskState(TaskUserCanceled));
 }
 
 QTEST_GUILESS_MAIN(tst_ComposedTask)
