@@ -60,7 +60,8 @@ void DownloadTaskSpecification::startDownload()
     }
     holdsSlot = true;
 
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Unbuffered: each write reaches the system at once, so a failed one carries its reason.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         resetDownload();
         errorCancel();
@@ -162,17 +163,8 @@ bool DownloadTaskSpecification::readData()
         }
         if (read == 0)
             return true;
-        const qint64 written = file.write(buffer.constData(), read);
-        if (written < 0) {
-            errorRetry(file.errorString());
+        if (!writeToFile(buffer.constData(), read))
             return false;
-        }
-        if (written != read) {
-            errorRetry(
-                QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
-                    .arg(file.fileName(), QString::number(read), QString::number(written)));
-            return false;
-        }
         bytesReceived += read;
         if (expectedSize > 0)
             setProgress(qMin(1.0, double(bytesReceived) / double(expectedSize)));
@@ -181,6 +173,25 @@ bool DownloadTaskSpecification::readData()
             return false;
         }
     }
+}
+
+bool DownloadTaskSpecification::writeToFile(const char* data, qint64 size)
+{
+    while (size > 0) {
+        // A short write is retried for the rest, whose failure then names the system's reason.
+        const qint64 written = file.write(data, size);
+        if (written <= 0) {
+            // The local disk failed, not the mirror: no other mirror would fare better.
+            emit error(QStringLiteral("Error writing to file %1: %2")
+                           .arg(file.fileName(), file.errorString()));
+            resetDownload();
+            errorCancel();
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
 }
 
 void DownloadTaskSpecification::stopAtSizeLimit()
@@ -213,12 +224,6 @@ void DownloadTaskSpecification::onDownloadFinished()
     reply->deleteLater();
     reply = nullptr;
     buffer.clear();
-    // Buffered data that cannot reach the disk is a failed attempt, not a finished file.
-    if (!file.flush()) {
-        const QString text = file.errorString();
-        errorRetry(text);
-        return;
-    }
     file.close();
     downloadFinished();
 }

@@ -14,11 +14,12 @@ class QNetworkReply;
 // Fetches one file by a plain GET from a mirror drawn from the shared mirror list into a local
 // file, copying the data straight to disk as it arrives; the reply itself holds a bounded
 // amount of unread data, so memory use does not grow with the file. A failed attempt (bad status,
-// network error, write error, more than the mirror's timeoutTicks ticks without data) deletes the
-// partial file, counts an error against the mirror or removes it, and starts again from byte 0
-// on a newly drawn mirror. While every connection slot is taken the task waits for the next
-// reply of the manager to finish. It fails when no mirror is left or the local file or the
-// request cannot be made. Neither size nor content of the file is checked.
+// network error, more than the mirror's timeoutTicks ticks without data) deletes the partial
+// file, counts an error against the mirror or removes it, and starts again from byte 0 on a
+// newly drawn mirror. While every connection slot is taken the task waits for the next reply of
+// the manager to finish. It fails when no mirror is left, the local file or the request cannot
+// be made, or the local file cannot be written (a full disk); that failure is not the mirror's
+// and counts nothing against it. Neither size nor content of the file is checked.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -63,7 +64,8 @@ public:
     void errorRetry(const QString& text);
     // Copies everything the reply has available to the file, in blocks of up to 256 KiB, and
     // reports the progress after each block. False when the attempt has already ended: a read
-    // or write error started a retry, or the file passed sizeLimit and the task finished.
+    // error started a retry, a write error failed the task, or the file passed sizeLimit and
+    // the task finished.
     bool readData();
 
     QNetworkAccessManager* manager = nullptr;
@@ -85,6 +87,9 @@ public:
 private:
     void waitForSlot();
     void stopAtSizeLimit();
+    // Writes all of data to the file; on failure emits error with the file's name and the
+    // system's reason, ends the attempt and fails the task, and returns false.
+    bool writeToFile(const char* data, qint64 size);
     void stopWaitingForSlot();
 
     // True from the reservation of a slot until it is given back, so it is given back once.

@@ -1,10 +1,14 @@
 #include "engine/maintaskspecification.h"
+#include "support/filesizelimit.h"
 #include "support/spytexts.h"
 #include "support/treesnapshot.h"
 #include "support/updatefixture.h"
 
 #include <QSignalSpy>
 #include <QTest>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -56,6 +60,7 @@ private slots:
     void leftoversOfAKilledInstallationGoInOneRun();
     void failureInFirstStepRunsNoFurtherStep();
     void failedInstallationIsRolledBack();
+    void failedWriteToTemporaryFolderEndsTheRun();
     void resetAllowsAFreshRun();
     void resetDuringInstallationUndoesIt();
 };
@@ -266,6 +271,39 @@ void tst_MainTask::failureInFirstStepRunsNoFurtherStep()
     QVERIFY(!spyTexts(run.messages).contains(QStringLiteral("Starting file updates")));
     QCOMPARE(TreeSnapshot::take(fixture.app.path()), before);
     QVERIFY(run.lastProgress() < 0.1);
+}
+
+void tst_MainTask::failedWriteToTemporaryFolderEndsTheRun()
+{
+    UpdateFixture fixture;
+    QVERIFY(fixture.isValid());
+    const QStringList names{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+    for (const QString& name : names)
+        fixture.offer(name, QByteArray(300000, name.at(0).toLatin1()));
+    QVERIFY2(fixture.start(2), qPrintable(fixture.errorText()));
+    const TreeSnapshot before = TreeSnapshot::take(fixture.app.path());
+
+    MainRun run(fixture);
+    {
+        // Room for the product ini and its signature, not for any listed file.
+        FileSizeLimit fileSizeLimit(100000);
+        QVERIFY(fileSizeLimit.isActive());
+        QVERIFY(run.runToEnd());
+    }
+    const QString log = fixture.run.log.join(QLatin1Char('\n'));
+    QVERIFY2(run.task.state == TaskErrorCanceled, qPrintable(log));
+    QVERIFY2(log.contains(QString::fromLocal8Bit(strerror(EFBIG))), qPrintable(log));
+    bool named = false;
+    for (const QString& name : names)
+        named = named || log.contains(fixture.downloadFile(name));
+    QVERIFY2(named, qPrintable(log));
+    QVERIFY2(!log.contains(QStringLiteral("There are no (more) known working mirrors available")),
+             qPrintable(log));
+    QVERIFY2(!log.contains(QStringLiteral("Unknown error")), qPrintable(log));
+    QCOMPARE(fixture.run.mirrors.mirrorList.size(), 2);
+    for (const FTPSiteAccessData& mirror : qAsConst(fixture.run.mirrors.mirrorList))
+        QCOMPARE(mirror.errorCount, 0);
+    QCOMPARE(TreeSnapshot::take(fixture.app.path()), before);
 }
 
 void tst_MainTask::failedInstallationIsRolledBack()

@@ -1,6 +1,7 @@
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 #include "support/faulthttpserver.h"
+#include "support/filesizelimit.h"
 #include "support/mirrortree.h"
 #include "support/randomdraw.h"
 #include "support/timetick.h"
@@ -15,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -178,6 +181,8 @@ private slots:
     void unreachableMirrorIsDroppedAfterItsRetries_data();
     void unreachableMirrorIsDroppedAfterItsRetries();
     void unwritableFileFailsWithoutRequest();
+    void failedWriteFailsWithoutBlamingTheMirror_data();
+    void failedWriteFailsWithoutBlamingTheMirror();
     void userCancelDeletesPartialFileAndReleasesSlot();
     void userCancelWhileWaitingStopsWaiting();
     void siblingCancelAbortsTheDownload();
@@ -675,6 +680,42 @@ void tst_DownloadTask::unwritableFileFailsWithoutRequest()
     QVERIFY(server->requestedPaths().isEmpty());
     task->reset();
     QCOMPARE(rig.inUse(QStringLiteral("one")), 0);
+}
+
+void tst_DownloadTask::failedWriteFailsWithoutBlamingTheMirror_data()
+{
+    QTest::addColumn<int>("limit");
+
+    QTest::newRow("first byte refused") << 0;
+    QTest::newRow("refused part-way through a block") << 10000;
+}
+
+void tst_DownloadTask::failedWriteFailsWithoutBlamingTheMirror()
+{
+    QFETCH(int, limit);
+
+    Rig rig;
+    FaultHttpServer* server = rig.addMirrorServer(QStringLiteral("one"), 3);
+    QVERIFY(server);
+    const QString remotePath = QStringLiteral("sec/big.dat");
+    server->setResponse(Rig::serverPath(remotePath), FaultResponse::good(sampleBody(100000)));
+    DownloadTaskSpecification* task = rig.makeTask(remotePath);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    {
+        FileSizeLimit fileSizeLimit{rlim_t(limit)};
+        QVERIFY(fileSizeLimit.isActive());
+        task->execute();
+        QTRY_COMPARE(canceled.count(), 1);
+    }
+    QCOMPARE(task->state, TaskErrorCanceled);
+    QCOMPARE(rig.errors, QStringList{QStringLiteral("Error writing to file %1: %2")
+                                         .arg(rig.localPath(remotePath),
+                                              QString::fromLocal8Bit(strerror(EFBIG)))});
+    QCOMPARE(server->requestCount(Rig::serverPath(remotePath)), 1);
+    QCOMPARE(rig.mirrors.mirrorList.size(), 1);
+    QCOMPARE(rig.mirrors.mirrorList.first().errorCount, 0);
+    QCOMPARE(rig.inUse(QStringLiteral("one")), 0);
+    QVERIFY(!QFile::exists(rig.localPath(remotePath)));
 }
 
 void tst_DownloadTask::userCancelDeletesPartialFileAndReleasesSlot()
