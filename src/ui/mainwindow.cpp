@@ -19,6 +19,8 @@
 namespace {
 const char* const MakerSiteUrl = "https://www.example.com/vendrel";
 const int ClientStartDelay = 1000;
+// The widest figure the window makes room for, in KB: just under 100 GB.
+const quint64 WidestFigure = 99999999;
 } // namespace
 
 MainWindow::MainWindow(Configuration& config)
@@ -41,6 +43,7 @@ MainWindow::MainWindow(Configuration& config)
             Qt::QueuedConnection);
     vendrelLabel->setUrl(QLatin1String(MakerSiteUrl));
     outputTextEdit->hide();
+    reserveRoomForFigures();
     onDownloadProgress(0, 0, 0, false);
 
     auto* checker = new SingleInstanceChecker(this);
@@ -134,9 +137,34 @@ void MainWindow::on_startButton_clicked()
     engine->startUpdate();
 }
 
+void MainWindow::reserveRoomForFigures()
+{
+    const auto reserve = [](QLabel* label, const QString& widest) {
+        const QString text = label->text();
+        label->setText(widest);
+        label->setMinimumWidth(label->sizeHint().width());
+        label->setText(text);
+        QSizePolicy policy = label->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        label->setSizePolicy(policy);
+    };
+    reserve(downloadSpeedLabel, tr("%1 KB/s").arg(WidestFigure));
+    reserve(totalSizeLabel, tr("%1 KB").arg(WidestFigure));
+    reserve(label_6, label_6->text());
+    reserve(totalTotalSizeLabel, tr("%1 KB").arg(WidestFigure));
+}
+
 void MainWindow::onAppendText(QString text)
 {
     outputTextEdit->append(text);
+    // The log follows its newest line even when it was scrolled elsewhere: after a failed run
+    // the reason and "Update cancelled" must be in view.
+    scrollLogToEnd();
+}
+
+void MainWindow::scrollLogToEnd()
+{
+    outputTextEdit->verticalScrollBar()->setValue(outputTextEdit->verticalScrollBar()->maximum());
 }
 
 void MainWindow::onProgressUpdate(qreal doneFrac)
@@ -214,8 +242,7 @@ void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
 void MainWindow::onDetailsPressed()
 {
     if (outputTextEdit->isVisible())
-        outputTextEdit->verticalScrollBar()->setValue(
-            outputTextEdit->verticalScrollBar()->maximum());
+        scrollLogToEnd();
 }
 
 void MainWindow::on_changelogButton_clicked()

@@ -65,6 +65,11 @@ private slots:
     void on_changelogButton_clicked();
 
 private:
+    // Gives the download figures room for tens of GB, kept while they are hidden, so the
+    // window, whose size follows its contents, keeps its width through a run.
+    void reserveRoomForFigures();
+    // Shows the newest line of the details log.
+    void scrollLogToEnd();
     // Ends the event loop with status once the window is shown. Before, the only loops are
     // those of the command-line parse's boxes, and ending them would leave the parse retrying
     // with boxes that no longer show: the status is kept for fatalStatus() instead.

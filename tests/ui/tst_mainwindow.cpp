@@ -134,6 +134,9 @@ private slots:
     void noUserFormStartsTheClientAfterASecond();
     void cancelledRunOffersRestart();
     void detailsButtonShowsTheLogScrolledToTheEnd();
+    void windowKeepsItsWidthThroughARun_data();
+    void windowKeepsItsWidthThroughARun();
+    void logShowsItsLastLineAfterEveryAppend();
     void secondStartBringsTheWindowForward();
     void bannerShowsPictureAndOpensItsAddress();
     void unusableBannerIsIgnored_data();
@@ -451,6 +454,73 @@ void tst_MainWindow::detailsButtonShowsTheLogScrolledToTheEnd()
     QTest::mouseClick(child<QPushButton>(window, "detailsButton"), Qt::LeftButton);
     QVERIFY(!log->isVisible());
     QTRY_COMPARE(window.height(), closedHeight);
+}
+
+void tst_MainWindow::windowKeepsItsWidthThroughARun_data()
+{
+    QTest::addColumn<quint64>("done");
+    QTest::addColumn<quint64>("total");
+    QTest::addColumn<quint64>("speed");
+    QTest::newRow("kilobytes") << quint64(1000) << quint64(5000) << quint64(100);
+    QTest::newRow("gigabytes") << quint64(5000000000ULL) << quint64(9000000000ULL)
+                               << quint64(2500000);
+    QTest::newRow("tens of gigabytes")
+        << quint64(50000000000ULL) << quint64(99000000000ULL) << quint64(125000000);
+}
+
+void tst_MainWindow::windowKeepsItsWidthThroughARun()
+{
+    QFETCH(quint64, done);
+    QFETCH(quint64, total);
+    QFETCH(quint64, speed);
+    Configuration config;
+    MainWindow window(config);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const auto widthNow = [&window] {
+        QCoreApplication::processEvents();
+        return window.width();
+    };
+    const int width = widthNow();
+    auto* details = child<QPushButton>(window, "detailsButton");
+
+    QTest::mouseClick(details, Qt::LeftButton);
+    QCOMPARE(widthNow(), width);
+    emit engineOf(window)->downloadProgress(done, total, speed, true);
+    QCOMPARE(widthNow(), width);
+    // The end of the run hides the figures.
+    emit engineOf(window)->downloadProgress(0, 0, 0, false);
+    QCOMPARE(widthNow(), width);
+    QTest::mouseClick(details, Qt::LeftButton);
+    QCOMPARE(widthNow(), width);
+    emit engineOf(window)->downloadProgress(done, total, speed, true);
+    QCOMPARE(widthNow(), width);
+}
+
+void tst_MainWindow::logShowsItsLastLineAfterEveryAppend()
+{
+    Configuration config;
+    MainWindow window(config);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::mouseClick(child<QPushButton>(window, "detailsButton"), Qt::LeftButton);
+    auto* log = child<QTextEdit>(window, "outputTextEdit");
+    QTRY_VERIFY(log->isVisible());
+    QScrollBar* bar = log->verticalScrollBar();
+    const QString text =
+        QStringLiteral(" a line long enough to wrap in the details log").repeated(3);
+
+    for (int i = 0; i < 20; ++i) {
+        // Figures come and go as in a run, and the reader has scrolled back.
+        emit engineOf(window)->downloadProgress(i * 5000000000ULL, 99000000000ULL, 125000000,
+                                                i % 3 != 2);
+        QCoreApplication::processEvents();
+        bar->setValue(0);
+        emit engineOf(window)->message(QString::number(i) + text);
+        QCoreApplication::processEvents();
+        QCOMPARE(bar->value(), bar->maximum());
+    }
+    QVERIFY(bar->maximum() > 0);
 }
 
 void tst_MainWindow::secondStartBringsTheWindowForward()
