@@ -9,7 +9,9 @@
 // A UDP server on 127.0.0.1 that answers each datagram it receives with the next entry of a
 // script, for tests that must send malformed, oversized or missing replies. A null entry (or
 // an exhausted script) means silence. It runs on a thread of its own, so that a client that
-// blocks the test's thread still gets its replies.
+// blocks the test's thread still gets its replies. Only datagrams sent from a socket of this
+// test process or of a process it started are answered and recorded: another suite on the same
+// machine may send to the same fixed port.
 class ScriptedUdpServer : public QThread
 {
     Q_OBJECT
@@ -28,7 +30,7 @@ public:
 
     // Binds 127.0.0.1:port and starts serving; false when the port cannot be bound.
     bool listen(quint16 port);
-    // Every datagram received so far, in order.
+    // Every datagram received so far from the program under test, in order.
     QList<Request> requests() const;
 
 protected:
