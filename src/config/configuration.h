@@ -7,8 +7,9 @@
 #include <QStringList>
 
 // The update channel of an installation; the value is also the index of the channel's entry
-// in the update server's version list.
-enum UpdateChannel
+// in the update server's version list. The fixed underlying type keeps a number outside the
+// three known channels a valid value, which the code handles as a channel without a name.
+enum UpdateChannel : int
 {
     UpdateChannelStable = 0,
     UpdateChannelBeta = 1,
