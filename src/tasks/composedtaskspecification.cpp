@@ -23,7 +23,8 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* subTask)
     subTasks.append(subTask);
     waitingTasks.append(subTask);
     connectSignals(subTask);
-    onUpdateProgress(0.0);
+    countProgress(subTask, subTask->progress);
+    setProgress(double(progressSum));
 }
 
 void ComposedTaskSpecification::addSubTasksOnDemand(int count)
@@ -43,8 +44,10 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification* subTask)
     connect(subTask, &TaskSpecification::canceled, this,
             &ComposedTaskSpecification::onSubTaskCanceled);
     connect(subTask, &TaskSpecification::error, this, &TaskSpecification::error);
+    // The sub-task travels with the call: asking Qt for the sender costs a walk over every
+    // sub-task connected to this one.
     connect(subTask, &TaskSpecification::updateProgress, this,
-            &ComposedTaskSpecification::onUpdateProgress);
+            [this, subTask](qreal) { onUpdateProgress(subTask); });
     connect(subTask, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, subTask,
             &ComposedTaskSpecification::onOtherTaskCancelled);
@@ -70,6 +73,7 @@ void ComposedTaskSpecification::onStartNextTask()
         subTasks.append(made);
         waitingTasks.append(made);
         connectSignals(made);
+        countProgress(made, made->progress);
     }
     if (!waitingTasks.isEmpty() && !subTaskCanceled && !cancelRequested) {
         TaskSpecification* next = waitingTasks.takeFirst();
@@ -105,7 +109,8 @@ void ComposedTaskSpecification::releaseFinished(TaskSpecification* subTask)
         releasedDone += done;
         releasedTotal += total;
     }
-    releasedProgress += subTask->progress;
+    // Its share stays in the progress sum; only its entry goes.
+    countedProgress.remove(subTask);
     subTasks.removeOne(subTask);
     disconnect(subTask, nullptr, this, nullptr);
     disconnect(this, nullptr, subTask, nullptr);
@@ -150,12 +155,20 @@ void ComposedTaskSpecification::userCanceled()
     }
 }
 
-void ComposedTaskSpecification::onUpdateProgress(qreal)
+void ComposedTaskSpecification::onUpdateProgress(const TaskSpecification* subTask)
 {
-    double sum = releasedProgress;
-    for (const TaskSpecification* subTask : qAsConst(subTasks))
-        sum += subTask->progress;
-    setProgress(sum);
+    // Only this sub-task's share can have changed; its field, not the signal's argument, is
+    // what the sum stands for.
+    countProgress(subTask, subTask->progress);
+    setProgress(double(progressSum));
+}
+
+void ComposedTaskSpecification::countProgress(const TaskSpecification* subTask,
+                                              double subTaskProgress)
+{
+    double& counted = countedProgress[subTask];
+    progressSum += static_cast<long double>(subTaskProgress) - counted;
+    counted = subTaskProgress;
 }
 
 TaskState ComposedTaskSpecification::getStateFromSubTasks() const
@@ -246,10 +259,11 @@ void ComposedTaskSpecification::clearSubTasks()
     doneTasks.clear();
     onDemandCount = 0;
     onDemandMade = 0;
-    releasedProgress = 0.0;
     releasedDone = 0;
     releasedTotal = 0;
     releasedSpeed = 0;
+    countedProgress.clear();
+    progressSum = 0.0;
     // The run's flags go with its sub-tasks: a task that builds fresh sub-tasks after this
     // must be able to start them.
     subTaskCanceled = false;

@@ -3,6 +3,7 @@
 
 #include "tasks/taskspecification.h"
 
+#include <QHash>
 #include <QList>
 
 // A task made of sub-tasks, started in the order added with at most maxParallel running at
@@ -74,16 +75,21 @@ signals:
 private:
     void dropQueuedStarts();
     void releaseFinished(TaskSpecification* subTask);
+    void onUpdateProgress(const TaskSpecification* subTask);
+    void countProgress(const TaskSpecification* subTask, double subTaskProgress);
 
-    // What the released on-demand sub-tasks still count for.
-    double releasedProgress = 0.0;
+    // The sum of the sub-tasks' progress, kept up to date one change at a time so that a
+    // progress signal costs the same with ten sub-tasks as with thirty thousand. The extended
+    // precision keeps the running sum within far less than 1e-9 of a fresh sum.
+    long double progressSum = 0.0;
+    QHash<const TaskSpecification*, double> countedProgress;
+    // What the released on-demand sub-tasks still count for (their progress stays in the sum).
     quint64 releasedDone = 0;
     quint64 releasedTotal = 0;
     quint64 releasedSpeed = 0;
 
 private slots:
     void onStartNextTask();
-    void onUpdateProgress(qreal doneFrac);
     void onSubTaskFinished(TaskSpecification* subTask);
     void onSubTaskCanceled(TaskSpecification* subTask);
 };

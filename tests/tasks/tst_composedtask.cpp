@@ -99,6 +99,8 @@ private slots:
     void userCancelBeforeExecute_data();
     void userCancelBeforeExecute();
     void progressIsWeightedSumAndEndsAtWeight();
+    void progressStaysTheSumOverManyChanges_data();
+    void progressStaysTheSumOverManyChanges();
     void timeTickSumsSubTasks();
     void longSynchronousChainDoesNotRecurse();
     void releasedSubTaskNoLongerReaches();
@@ -372,6 +374,56 @@ void tst_ComposedTask::progressIsWeightedSumAndEndsAtWeight()
     QCOMPARE(chain.state, TaskState(TaskFinished));
     QCOMPARE(chain.progress, 0.5);
     QCOMPARE(progress.last().at(0).toDouble(), 0.5);
+}
+
+void tst_ComposedTask::progressStaysTheSumOverManyChanges_data()
+{
+    QTest::addColumn<int>("subTaskCount");
+    QTest::addColumn<int>("changes");
+    QTest::addColumn<bool>("freshSubTasksHalfway");
+    QTest::newRow("few sub-tasks") << 3 << 50 << false;
+    QTest::newRow("many sub-tasks, many changes") << 3000 << 300000 << false;
+    QTest::newRow("sub-tasks discarded and rebuilt") << 200 << 20000 << true;
+}
+
+void tst_ComposedTask::progressStaysTheSumOverManyChanges()
+{
+    QFETCH(int, subTaskCount);
+    QFETCH(int, changes);
+    QFETCH(bool, freshSubTasksHalfway);
+    // Nested, as the download list sits in the main task: each level must keep the sum.
+    Chain outer(1, 1.0);
+    auto* chain = new Chain(subTaskCount, 0.4, &outer);
+    outer.addSubTask(chain);
+    outer.addSubTask(new ProbeTask(&outer, 0.6));
+    QList<ProbeTask*> tasks;
+    const auto build = [&] {
+        tasks.clear();
+        for (int i = 0; i < subTaskCount; ++i)
+            tasks << chain->add(ProbeTask::StayRunning, 1.0 / subTaskCount);
+    };
+    const auto check = [&] {
+        double sum = 0.0;
+        for (const ProbeTask* task : qAsConst(tasks))
+            sum += task->progress;
+        QVERIFY2(qAbs(chain->progress - 0.4 * sum) < 1e-9, qPrintable(QString::number(sum)));
+        QVERIFY(qAbs(outer.progress - chain->progress) < 1e-12);
+    };
+    build();
+    for (int i = 0; i < changes; ++i) {
+        if (freshSubTasksHalfway && i == changes / 2) {
+            chain->clearSubTasks();
+            build();
+        }
+        tasks[int((i * 7919LL) % subTaskCount)]->setProgress((i % 97) / 96.0);
+        if (i % 997 == 0)
+            check();
+    }
+    check();
+    for (ProbeTask* task : qAsConst(tasks))
+        task->setProgress(1.0);
+    check();
+    QVERIFY(qAbs(chain->progress - 0.4) < 1e-9);
 }
 
 void tst_ComposedTask::timeTickSumsSubTasks()
