@@ -2,8 +2,6 @@
 
 #include "plan/makedownloadreplacelistfunc.h"
 
-#include <QThreadPool>
-
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
     Configuration* config, FileSpecifications& output, QObject* parent, double weight)
     : ASyncTaskSpecification(parent, weight)
@@ -17,7 +15,7 @@ MakeDownloadReplaceListTaskSpecification::~MakeDownloadReplaceListTaskSpecificat
     // Still running means the result has not arrived: the work may still be filling the
     // working copy that goes with this object.
     if (state == TaskRunning)
-        QThreadPool::globalInstance()->waitForDone();
+        waitForJob();
 }
 
 ASyncFunc* MakeDownloadReplaceListTaskSpecification::createFunction()

@@ -1,7 +1,5 @@
 #include "tasks/asynctaskspecification.h"
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QThreadPool>
 
 ASyncFunc::ASyncFunc()
@@ -23,6 +21,7 @@ ASyncRun::ASyncRun(ASyncFunc* func)
 ASyncRun::~ASyncRun()
 {
     delete func;
+    ended.set_value();
 }
 
 void ASyncRun::run()
@@ -40,18 +39,30 @@ void ASyncTaskSpecification::execute()
     ASyncFunc* func = createFunction();
     connectDefaultSignals(func);
     auto* runnable = new ASyncRun(func);
+    jobEnded = runnable->ended.get_future();
     QThreadPool::globalInstance()->start(runnable, 0);
     state = TaskRunning;
 }
 
+template <typename Signal, typename Receiver>
+void ASyncTaskSpecification::connectThisRun(ASyncFunc* func, Signal signal, Receiver receiver)
+{
+    const quint64 thisRun = run;
+    connect(
+        func, signal, this,
+        [this, thisRun, receiver](auto... args) {
+            if (thisRun == run)
+                (this->*receiver)(args...);
+        },
+        Qt::QueuedConnection);
+}
+
 void ASyncTaskSpecification::connectDefaultSignals(ASyncFunc* func)
 {
-    connect(func, &ASyncFunc::runResult, this, &ASyncTaskSpecification::onRunResult,
-            Qt::QueuedConnection);
-    connect(func, &ASyncFunc::message, this, &TaskSpecification::message, Qt::QueuedConnection);
-    connect(func, &ASyncFunc::error, this, &TaskSpecification::error, Qt::QueuedConnection);
-    connect(func, &ASyncFunc::progress, this, &ASyncTaskSpecification::onProgress,
-            Qt::QueuedConnection);
+    connectThisRun(func, &ASyncFunc::runResult, &ASyncTaskSpecification::onRunResult);
+    connectThisRun(func, &ASyncFunc::message, &TaskSpecification::message);
+    connectThisRun(func, &ASyncFunc::error, &TaskSpecification::error);
+    connectThisRun(func, &ASyncFunc::progress, &ASyncTaskSpecification::onProgress);
 }
 
 void ASyncTaskSpecification::onRunResult(bool res)
@@ -74,11 +85,17 @@ void ASyncTaskSpecification::onProgress(qreal progress)
     setProgress(progress);
 }
 
+void ASyncTaskSpecification::waitForJob()
+{
+    if (jobEnded.valid())
+        jobEnded.wait();
+}
+
 void ASyncTaskSpecification::reset()
 {
-    QThreadPool::globalInstance()->waitForDone();
-    // Every earlier work object has ended, so whatever it sent is already queued: drop it, or
-    // a stale result would end the next run.
-    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    waitForJob();
+    // Whatever the work sent is queued by now; counting the reset makes it be dropped when it
+    // arrives, or a stale result would end the next run.
+    ++run;
     TaskSpecification::reset();
 }

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QRunnable>
 
+#include <future>
+
 // A work object: runs on a thread of the global pool and reports only through its signals,
 // which reach its task through queued connections. It is created without a Qt parent, is
 // given everything run() needs at construction, and is deleted on the pool thread after it
@@ -39,6 +41,8 @@ public:
     void run() override;
 
     ASyncFunc* func = nullptr;
+    // Set once the work object has been deleted, whether or not the runnable ever ran.
+    std::promise<void> ended;
 
 private:
     Q_DISABLE_COPY(ASyncRun)
@@ -58,20 +62,36 @@ public:
 
     // Creates the work object, wires it, hands it to the pool and enters TaskRunning.
     void execute() override;
-    // Blocks until the whole global pool is idle, drops any result still on its way from an
-    // earlier run, then returns to TaskIdle.
+    // Blocks until this task's own work has left the pool (not the rest of the pool), makes
+    // whatever that work still has on its way to this task be dropped, then returns to
+    // TaskIdle.
     void reset() override;
 
     // A new work object for one run; ownership passes to the pool.
     virtual ASyncFunc* createFunction() = 0;
-    // Four queued connections from the work object to this task.
+    // Four queued connections from the work object to this task; what arrives after a reset
+    // that came later than the connection is dropped.
     virtual void connectDefaultSignals(ASyncFunc* func);
     // Applies the result of run(): finish() or errorCancel(), only while TaskRunning.
     virtual void runDone(bool res);
 
+protected:
+    // Blocks until the work object of the latest execute() has been deleted; returns at once
+    // when there is none.
+    void waitForJob();
+
 protected slots:
     void onRunResult(bool res);
     void onProgress(qreal progress);
+
+private:
+    template <typename Signal, typename Receiver>
+    void connectThisRun(ASyncFunc* func, Signal signal, Receiver receiver);
+
+    // Counts the resets: a queued signal wired before the latest one finds a different number
+    // and is dropped on arrival, so a reset never has to search the event queue.
+    quint64 run = 0;
+    std::future<void> jobEnded;
 };
 
 #endif // ASYNCTASKSPECIFICATION_H

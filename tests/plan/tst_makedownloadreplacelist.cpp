@@ -84,6 +84,21 @@ bool compile(Sandbox& box, FileSpecifications& lists, QStringList* messages = nu
     return ok;
 }
 
+// Raises a flag on the pool thread when its work object is deleted.
+class WatchedTask : public MakeDownloadReplaceListTaskSpecification
+{
+public:
+    using MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification;
+    ASyncFunc* createFunction() override
+    {
+        ASyncFunc* func = MakeDownloadReplaceListTaskSpecification::createFunction();
+        const std::shared_ptr<QAtomicInt> flag = workDeleted;
+        QObject::connect(func, &QObject::destroyed, [flag] { flag->storeRelaxed(1); });
+        return func;
+    }
+
+    const std::shared_ptr<QAtomicInt> workDeleted = std::make_shared<QAtomicInt>(0);
+};
 } // namespace
 
 class tst_MakeDownloadReplaceList : public QObject
@@ -536,7 +551,8 @@ void tst_MakeDownloadReplaceList::deletingRunningTaskWaitsForItsWork()
     Sandbox& box = *sandbox;
     QVERIFY(box.writeIni("[s]\n@/a=00::1\n"));
     FileSpecifications output;
-    auto* task = new MakeDownloadReplaceListTaskSpecification(&box.config, output, nullptr, 0.05);
+    auto* task = new WatchedTask(&box.config, output, nullptr, 0.05);
+    const std::shared_ptr<QAtomicInt> workDeleted = task->workDeleted;
     PoolGate gate;
     task->execute();
     // The deletion blocks this thread, so the pool is opened from another one, late enough
@@ -546,9 +562,9 @@ void tst_MakeDownloadReplaceList::deletingRunningTaskWaitsForItsWork()
         gate.release();
     });
     delete task;
-    const int busyThreads = QThreadPool::globalInstance()->activeThreadCount();
+    const int workEnded = workDeleted->loadRelaxed();
     opener.join();
-    QCOMPARE(busyThreads, 0);
+    QCOMPARE(workEnded, 1);
 }
 
 QTEST_GUILESS_MAIN(tst_MakeDownloadReplaceList)

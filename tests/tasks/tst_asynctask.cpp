@@ -6,6 +6,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <thread>
+
 namespace {
 // Emits one message, then progress 0.5, then returns the configured result. It may wait on a
 // gate first, so a test can act while the work is still running.
@@ -75,6 +77,7 @@ private slots:
     void resultAfterResetChangesNothing();
     void resultAfterTaskDeletedIsHarmless();
     void twoTasksGetOnlyTheirOwnResults();
+    void resetWaitsOnlyForItsOwnWork();
 };
 
 void tst_ASyncTask::deliversMessageProgressResultInOrder()
@@ -185,6 +188,47 @@ void tst_ASyncTask::twoTasksGetOnlyTheirOwnResults()
     QCOMPARE(messagesA.at(0).at(0).toString(), QStringLiteral("from a"));
     QCOMPARE(messagesB.count(), 1);
     QCOMPARE(messagesB.at(0).at(0).toString(), QStringLiteral("from b"));
+}
+
+void tst_ASyncTask::resetWaitsOnlyForItsOwnWork()
+{
+    QSemaphore gateA;
+    QSemaphore gateB;
+    QAtomicInt completedA;
+    QAtomicInt completedB;
+    ScriptedTask a(true, QStringLiteral("from a"));
+    ScriptedTask b(true, QStringLiteral("from b"));
+    a.gate = &gateA;
+    a.completed = &completedA;
+    b.gate = &gateB;
+    b.completed = &completedB;
+    QSignalSpy messagesB(&b, &TaskSpecification::message);
+    a.execute();
+    b.execute();
+    // b's work ends while the reset is under way. Should the reset wait for a's work too, the
+    // helper lets that work end after a minute, so the test fails instead of hanging.
+    QSemaphore resetReturned;
+    std::thread helper([&] {
+        QThread::msleep(20);
+        gateB.release();
+        if (!resetReturned.tryAcquire(1, 60000))
+            gateA.release();
+    });
+    b.reset();
+    const int completedBDuringReset = completedB.loadRelaxed();
+    const int completedADuringReset = completedA.loadRelaxed();
+    resetReturned.release();
+    helper.join();
+    // Opened before any check, so that a failing one does not leave a's work held at exit.
+    if (completedADuringReset == 0)
+        gateA.release();
+    QCOMPARE(completedBDuringReset, 1);
+    QCOMPARE(completedADuringReset, 0);
+    QCOMPARE(b.state, TaskState(TaskIdle));
+    QTRY_COMPARE(a.state, TaskState(TaskFinished));
+    // What b's work sent before the reset is dropped; a's results still arrive.
+    QCOMPARE(messagesB.count(), 0);
+    QCOMPARE(b.state, TaskState(TaskIdle));
 }
 
 QTEST_GUILESS_MAIN(tst_ASyncTask)
