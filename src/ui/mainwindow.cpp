@@ -43,6 +43,7 @@ MainWindow::MainWindow(Configuration& config)
             Qt::QueuedConnection);
     vendrelLabel->setUrl(QLatin1String(MakerSiteUrl));
     outputTextEdit->hide();
+    followLogWhileAtItsEnd();
     reserveRoomForFigures();
     onDownloadProgress(0, 0, 0, false);
 
@@ -154,12 +155,22 @@ void MainWindow::reserveRoomForFigures()
     reserve(totalTotalSizeLabel, tr("%1 KB").arg(WidestFigure));
 }
 
+void MainWindow::followLogWhileAtItsEnd()
+{
+    // Whether the view is at the end is judged when the reader moves it, not when a line
+    // arrives: a log that re-wraps grows under a view that has not moved.
+    QScrollBar* bar = outputTextEdit->verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this,
+            [this, bar](int value) { logAtEnd = value == bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this] {
+        if (logAtEnd)
+            scrollLogToEnd();
+    });
+}
+
 void MainWindow::onAppendText(QString text)
 {
     outputTextEdit->append(text);
-    // The log follows its newest line even when it was scrolled elsewhere: after a failed run
-    // the reason and "Update cancelled" must be in view.
-    scrollLogToEnd();
 }
 
 void MainWindow::scrollLogToEnd()
@@ -189,6 +200,7 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 void MainWindow::onUpdateFinished()
 {
     updateDone = true;
+    scrollLogToEnd();
     if (config.noUserMode && !ChangeLogViewer::m_instance) {
         QTimer::singleShot(ClientStartDelay, this, &MainWindow::on_startButton_clicked);
         return;
@@ -210,6 +222,7 @@ void MainWindow::onUpdateCanceled()
     startButton->setText(tr("Restart"));
     startButton->setEnabled(true);
     onAppendText(tr("Update cancelled"));
+    scrollLogToEnd();
     totalProgressBar->setValue(0);
     QMessageBox::critical(this, tr("Update"),
                           tr("Update cancelled. Push \"Details\" to check reasons."),

@@ -68,7 +68,10 @@ private:
     // Gives the download figures room for tens of GB, kept while they are hidden, so the
     // window, whose size follows its contents, keeps its width through a run.
     void reserveRoomForFigures();
-    // Shows the newest line of the details log.
+    // The details log follows its newest lines while its view is at the end and stays where
+    // the reader scrolled it otherwise.
+    void followLogWhileAtItsEnd();
+    // Shows the newest line of the details log; the log follows its end again from there.
     void scrollLogToEnd();
     // Ends the event loop with status once the window is shown. Before, the only loops are
     // those of the command-line parse's boxes, and ending them would leave the parse retrying
@@ -79,6 +82,7 @@ private:
     UpdateEngine* engine = nullptr;
     bool updateDone = false;
     bool closeRequested = false;
+    bool logAtEnd = true;
     int earlyExitStatus = 0;
 };
 

@@ -136,7 +136,8 @@ private slots:
     void detailsButtonShowsTheLogScrolledToTheEnd();
     void windowKeepsItsWidthThroughARun_data();
     void windowKeepsItsWidthThroughARun();
-    void logShowsItsLastLineAfterEveryAppend();
+    void logFollowsItsEndWhileTheReaderIsThere_data();
+    void logFollowsItsEndWhileTheReaderIsThere();
     void secondStartBringsTheWindowForward();
     void bannerShowsPictureAndOpensItsAddress();
     void unusableBannerIsIgnored_data();
@@ -497,8 +498,16 @@ void tst_MainWindow::windowKeepsItsWidthThroughARun()
     QCOMPARE(widthNow(), width);
 }
 
-void tst_MainWindow::logShowsItsLastLineAfterEveryAppend()
+void tst_MainWindow::logFollowsItsEndWhileTheReaderIsThere_data()
 {
+    QTest::addColumn<QByteArray>("runEnd");
+    QTest::newRow("run finishes") << QByteArray("updateFinished");
+    QTest::newRow("run fails or is cancelled") << QByteArray("updateCanceled");
+}
+
+void tst_MainWindow::logFollowsItsEndWhileTheReaderIsThere()
+{
+    QFETCH(QByteArray, runEnd);
     Configuration config;
     MainWindow window(config);
     window.show();
@@ -511,16 +520,22 @@ void tst_MainWindow::logShowsItsLastLineAfterEveryAppend()
         QStringLiteral(" a line long enough to wrap in the details log").repeated(3);
 
     for (int i = 0; i < 20; ++i) {
-        // Figures come and go as in a run, and the reader has scrolled back.
+        // Figures come and go as in a run; the log re-wraps, later the reader scrolls back.
         emit engineOf(window)->downloadProgress(i * 5000000000ULL, 99000000000ULL, 125000000,
                                                 i % 3 != 2);
         QCoreApplication::processEvents();
-        bar->setValue(0);
+        if (i == 5)
+            log->setFixedWidth(log->width() / 2);
+        if (i == 10)
+            bar->setValue(0);
         emit engineOf(window)->message(QString::number(i) + text);
         QCoreApplication::processEvents();
-        QCOMPARE(bar->value(), bar->maximum());
+        QCOMPARE(bar->value(), i >= 10 ? 0 : bar->maximum());
     }
     QVERIFY(bar->maximum() > 0);
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    QVERIFY(QMetaObject::invokeMethod(engineOf(window), runEnd.constData()));
+    QCOMPARE(bar->value(), bar->maximum());
 }
 
 void tst_MainWindow::secondStartBringsTheWindowForward()
