@@ -2,8 +2,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const int ConnectTimeout = 1000;
@@ -21,6 +25,14 @@ bool nobodyListens(const QString& name)
     probe.abort();
     return refused;
 }
+
+// Only this user can add entries to such a folder or swap one in it for a link.
+bool isOwnFolder(const QByteArray& path)
+{
+    struct stat info;
+    return ::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
+}
 } // namespace
 
 SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
@@ -28,13 +40,15 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
 {
     server = new QLocalServer(this);
     connect(server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
-    const QString name = getLocalServerName();
-    if (!server->listen(name) && server->serverError() == QAbstractSocket::AddressInUseError &&
-        nobodyListens(name)) {
+    const QString path = getLocalServerPath();
+    if (path.isEmpty())
+        return;
+    if (!server->listen(path) && server->serverError() == QAbstractSocket::AddressInUseError &&
+        nobodyListens(path)) {
         // The socket file is left over from an instance that did not end cleanly; without
         // this the channel would stay lost.
-        QLocalServer::removeServer(name);
-        server->listen(name);
+        QLocalServer::removeServer(path);
+        server->listen(path);
     }
 }
 
@@ -61,10 +75,32 @@ QString SingleInstanceChecker::getLocalServerName(const QString& programPath,
     return QStringLiteral("QORClientUpdate") + QString::number(checksum, 16);
 }
 
+QString SingleInstanceChecker::getLocalServerFolder()
+{
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (runtime.startsWith('/') && isOwnFolder(runtime))
+        return QFile::decodeName(runtime);
+    const QByteArray own = QFile::encodeName(
+        QDir::tempPath() + QStringLiteral("/QORClientUpdate-") + QString::number(::geteuid()));
+    ::mkdir(own.constData(), 0700);
+    return isOwnFolder(own) ? QFile::decodeName(own) : QString();
+}
+
+QString SingleInstanceChecker::getLocalServerPath()
+{
+    const QString folder = getLocalServerFolder();
+    if (folder.isEmpty())
+        return QString();
+    return folder + QLatin1Char('/') + getLocalServerName();
+}
+
 bool SingleInstanceChecker::checkExistingInstance(const QString& message)
 {
+    const QString path = getLocalServerPath();
+    if (path.isEmpty())
+        return false;
     QLocalSocket socket;
-    socket.connectToServer(getLocalServerName(), QIODevice::ReadWrite);
+    socket.connectToServer(path, QIODevice::ReadWrite);
     if (!socket.waitForConnected(ConnectTimeout))
         return false;
     if (socket.write(message.toLatin1()) <= 0)

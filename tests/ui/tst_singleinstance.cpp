@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -50,6 +51,8 @@ private slots:
     void newerConnectionReplacesASilentOne();
     void eachConnectionIsReadOnce();
     void destroyedCheckerNoLongerAnswers();
+    void socketFolderIsTheUsersOwn_data();
+    void socketFolderIsTheUsersOwn();
     void socketFileIsTakenOverOnlyWithoutListener_data();
     void socketFileIsTakenOverOnlyWithoutListener();
 
@@ -144,7 +147,7 @@ void tst_SingleInstance::textIsCutAtTheFirstNul()
     SingleInstanceChecker checker(nullptr);
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
     QLocalSocket socket;
-    socket.connectToServer(SingleInstanceChecker::getLocalServerName());
+    socket.connectToServer(SingleInstanceChecker::getLocalServerPath());
     QVERIFY(socket.waitForConnected(1000));
     QCOMPARE(socket.write(bytes), qint64(bytes.size()));
     QVERIFY(socket.waitForBytesWritten(1000));
@@ -157,7 +160,7 @@ void tst_SingleInstance::newerConnectionReplacesASilentOne()
     SingleInstanceChecker checker(nullptr);
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
     QLocalSocket silent;
-    silent.connectToServer(SingleInstanceChecker::getLocalServerName());
+    silent.connectToServer(SingleInstanceChecker::getLocalServerPath());
     QVERIFY(silent.waitForConnected(1000));
     QTest::qWait(50);
 
@@ -176,7 +179,7 @@ void tst_SingleInstance::eachConnectionIsReadOnce()
     SingleInstanceChecker checker(nullptr);
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
     QLocalSocket socket;
-    socket.connectToServer(SingleInstanceChecker::getLocalServerName());
+    socket.connectToServer(SingleInstanceChecker::getLocalServerPath());
     QVERIFY(socket.waitForConnected(1000));
     socket.write("#");
     QVERIFY(socket.waitForBytesWritten(1000));
@@ -196,11 +199,54 @@ void tst_SingleInstance::destroyedCheckerNoLongerAnswers()
     {
         SingleInstanceChecker checker(nullptr);
         QLocalSocket held;
-        held.connectToServer(SingleInstanceChecker::getLocalServerName());
+        held.connectToServer(SingleInstanceChecker::getLocalServerPath());
         QVERIFY(held.waitForConnected(1000));
         QTest::qWait(50);
     }
     QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+}
+
+void tst_SingleInstance::socketFolderIsTheUsersOwn_data()
+{
+    // $XDG_RUNTIME_DIR: another user's folder or this user's, its mode, or a link to it.
+    QTest::addColumn<bool>("foreign");
+    QTest::addColumn<uint>("mode");
+    QTest::addColumn<bool>("link");
+    // 0: that folder is taken, 1: the one in the temporary folder, -1: none, as another user
+    // made that one first.
+    QTest::addColumn<int>("taken");
+    QTest::newRow("runtime folder") << false << 0700u << false << 0;
+    QTest::newRow("another user's") << true << 0700u << false << 1;
+    QTest::newRow("open to others") << false << 0770u << false << 1;
+    QTest::newRow("a link") << false << 0700u << true << 1;
+    QTest::newRow("another user's everywhere") << true << 0700u << false << -1;
+}
+
+void tst_SingleInstance::socketFolderIsTheUsersOwn()
+{
+    QFETCH(bool, foreign);
+    QFETCH(uint, mode);
+    QFETCH(bool, link);
+    QFETCH(int, taken);
+    if (::geteuid() != 0)
+        QSKIP("only root can hand a folder to another user");
+    const QTemporaryDir temporary;
+    const QString folders[] = {temporary.path() + QStringLiteral("/runtime"),
+                               temporary.path() + QStringLiteral("/QORClientUpdate-0")};
+    // A link leads to a folder of this user's, closed to everyone else.
+    QVERIFY(link ? QFile::link(temporary.path(), folders[0]) : QDir().mkdir(folders[0]));
+    QVERIFY(::chmod(qPrintable(folders[0]), mode) == 0 &&
+            ::chown(qPrintable(folders[0]), foreign ? 65534 : 0, 0) == 0);
+    QVERIFY(taken >= 0 ||
+            (QDir().mkdir(folders[1]) && ::chown(qPrintable(folders[1]), 65534, 0) == 0));
+
+    const QByteArray tmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(temporary.path()));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folders[0]));
+    const QString folder = SingleInstanceChecker::getLocalServerFolder();
+    qputenv("TMPDIR", tmp);
+    qunsetenv("XDG_RUNTIME_DIR");
+    QCOMPARE(folder, taken < 0 ? QString() : folders[taken]);
 }
 
 void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutListener_data()
@@ -220,10 +266,10 @@ void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutListener()
 {
     QFETCH(int, backlog);
     QFETCH(bool, reached);
-    const QString name = SingleInstanceChecker::getLocalServerName();
-    const QByteArray path = QFile::encodeName(QDir::tempPath() + '/' + name);
+    const QString channel = SingleInstanceChecker::getLocalServerPath();
+    const QByteArray path = QFile::encodeName(channel);
     // The file of an earlier row's socket.
-    QLocalServer::removeServer(name);
+    QFile::remove(channel);
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     QVERIFY(size_t(path.size()) < sizeof(address.sun_path));

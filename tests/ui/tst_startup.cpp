@@ -26,7 +26,8 @@ QProcessEnvironment environment(const QString& home = QString())
 // Waits until a program at programPath, run with home, listens on its channel.
 bool waitUntilListening(const QString& programPath, const QString& home)
 {
-    const QString name = SingleInstanceChecker::getLocalServerName(programPath, home);
+    const QString name = SingleInstanceChecker::getLocalServerFolder() + '/' +
+                         SingleInstanceChecker::getLocalServerName(programPath, home);
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < 15000) {
