@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <cstring>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -41,6 +42,7 @@ class tst_SingleInstance : public QObject
 
 private slots:
     void initTestCase();
+    void init();
     void nameFollowsProgramPathAndHome_data();
     void nameFollowsProgramPathAndHome();
     void nameOfThisProgramUsesItsPathAndHome();
@@ -53,8 +55,8 @@ private slots:
     void destroyedCheckerNoLongerAnswers();
     void socketFolderIsTheUsersOwn_data();
     void socketFolderIsTheUsersOwn();
-    void socketFileIsTakenOverOnlyWithoutListener_data();
-    void socketFileIsTakenOverOnlyWithoutListener();
+    void socketFileIsTakenOverOnlyWithoutClaim_data();
+    void socketFileIsTakenOverOnlyWithoutClaim();
 
 private:
     QTemporaryDir home;
@@ -65,6 +67,12 @@ void tst_SingleInstance::initTestCase()
     // A home folder of this run gives a socket name of its own.
     QVERIFY(home.isValid());
     qputenv("HOME", QFile::encodeName(home.path()));
+}
+
+void tst_SingleInstance::init()
+{
+    // A check that found no instance left this process the claim: a checker takes it and ends.
+    SingleInstanceChecker{nullptr};
 }
 
 void tst_SingleInstance::nameFollowsProgramPathAndHome_data()
@@ -249,27 +257,34 @@ void tst_SingleInstance::socketFolderIsTheUsersOwn()
     QCOMPARE(folder, taken < 0 ? QString() : folders[taken]);
 }
 
-void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutListener_data()
+void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutClaim_data()
 {
     // The queue length of the first instance's socket; -1: bound but never served, as a
     // killed instance leaves it, so connecting is refused.
     QTest::addColumn<int>("backlog");
-    // Whether a start reaches the first instance before the event loop serves it.
-    QTest::addColumn<bool>("reached");
-    QTest::newRow("crashed instance") << -1 << false;
+    // Whether the first instance holds its claim still; no later start may then run.
+    QTest::addColumn<bool>("held");
+    // Whether the socket's path holds a link to the first instance's socket instead.
+    QTest::addColumn<bool>("linked");
+    QTest::newRow("crashed instance") << -1 << false << false;
+    QTest::newRow("claimed, not listening yet") << -1 << true << false;
     // Listening but not accepting yet, as an instance still in its version query.
-    QTest::newRow("busy instance") << 8 << true;
-    QTest::newRow("busy instance with a full queue") << 0 << false;
+    QTest::newRow("busy instance") << 8 << true << false;
+    QTest::newRow("busy instance with a full queue") << 0 << true << false;
+    QTest::newRow("busy instance behind a link") << 8 << true << true;
 }
 
-void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutListener()
+void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutClaim()
 {
     QFETCH(int, backlog);
-    QFETCH(bool, reached);
+    QFETCH(bool, held);
+    QFETCH(bool, linked);
     const QString channel = SingleInstanceChecker::getLocalServerPath();
-    const QByteArray path = QFile::encodeName(channel);
-    // The file of an earlier row's socket.
+    const QString target = linked ? channel + QStringLiteral(".first") : channel;
+    const QByteArray path = QFile::encodeName(target);
+    // The files of an earlier row's sockets.
     QFile::remove(channel);
+    QFile::remove(target);
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     QVERIFY(size_t(path.size()) < sizeof(address.sun_path));
@@ -285,13 +300,24 @@ void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutListener()
         if (backlog == 0)
             QCOMPARE(::connect(filler.fd, sockAddress, sizeof(address)), 0);
     }
-    QCOMPARE(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")), reached);
+    QVERIFY(!linked || QFile::link(target, channel));
+    QFile lock(channel + QStringLiteral(".lock"));
+    QVERIFY(lock.open(QIODevice::ReadWrite));
+    QCOMPARE(::flock(lock.handle(), held ? LOCK_EX | LOCK_NB : LOCK_UN), 0);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")), held);
+    QVERIFY(clock.elapsed() < 2500);
 
     SingleInstanceChecker checker(nullptr);
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
-    if (backlog < 0) {
+    if (!held) {
         QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
         QTRY_COMPARE(spy.count(), 1);
+    }
+    if (!held || linked || backlog < 0) {
+        // A link at the path is never followed.
+        QCOMPARE(::accept(first.fd, nullptr, nullptr), -1);
         return;
     }
     // The busy instance gets to its event loop and serves what waits; a later start then
