@@ -25,6 +25,7 @@ int Startup::run(QApplication& app)
 
     if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
         return 0;
+    // This process holds the claim from here on; the window's checker takes it over.
 
     // A missing translation leaves the translator empty; the texts then stay in English.
     const QString locale = QLocale::system().name();

@@ -551,7 +551,7 @@ void tst_MainWindow::secondStartBringsTheWindowForward()
 
     auto send = [](const QByteArray& bytes) {
         QLocalSocket socket;
-        socket.connectToServer(SingleInstanceChecker::getLocalServerName());
+        socket.connectToServer(SingleInstanceChecker::getLocalServerPath());
         return socket.waitForConnected(1000) && socket.write(bytes) > 0 &&
                socket.waitForBytesWritten(1000);
     };

@@ -9,7 +9,9 @@
 #include <QtTest>
 
 #include <cstring>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -40,6 +42,7 @@ class tst_SingleInstance : public QObject
 
 private slots:
     void initTestCase();
+    void init();
     void nameFollowsProgramPathAndHome_data();
     void nameFollowsProgramPathAndHome();
     void nameOfThisProgramUsesItsPathAndHome();
@@ -50,8 +53,10 @@ private slots:
     void newerConnectionReplacesASilentOne();
     void eachConnectionIsReadOnce();
     void destroyedCheckerNoLongerAnswers();
-    void socketFileIsTakenOverOnlyWithoutListener_data();
-    void socketFileIsTakenOverOnlyWithoutListener();
+    void socketFolderIsTheUsersOwn_data();
+    void socketFolderIsTheUsersOwn();
+    void socketFileIsTakenOverOnlyWithoutClaim_data();
+    void socketFileIsTakenOverOnlyWithoutClaim();
 
 private:
     QTemporaryDir home;
@@ -62,6 +67,12 @@ void tst_SingleInstance::initTestCase()
     // A home folder of this run gives a socket name of its own.
     QVERIFY(home.isValid());
     qputenv("HOME", QFile::encodeName(home.path()));
+}
+
+void tst_SingleInstance::init()
+{
+    // A check that found no instance left this process the claim: a checker takes it and ends.
+    SingleInstanceChecker{nullptr};
 }
 
 void tst_SingleInstance::nameFollowsProgramPathAndHome_data()
@@ -144,7 +155,7 @@ void tst_SingleInstance::textIsCutAtTheFirstNul()
     SingleInstanceChecker checker(nullptr);
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
     QLocalSocket socket;
-    socket.connectToServer(SingleInstanceChecker::getLocalServerName());
+    socket.connectToServer(SingleInstanceChecker::getLocalServerPath());
     QVERIFY(socket.waitForConnected(1000));
     QCOMPARE(socket.write(bytes), qint64(bytes.size()));
     QVERIFY(socket.waitForBytesWritten(1000));
@@ -157,7 +168,7 @@ void tst_SingleInstance::newerConnectionReplacesASilentOne()
     SingleInstanceChecker checker(nullptr);
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
     QLocalSocket silent;
-    silent.connectToServer(SingleInstanceChecker::getLocalServerName());
+    silent.connectToServer(SingleInstanceChecker::getLocalServerPath());
     QVERIFY(silent.waitForConnected(1000));
     QTest::qWait(50);
 
@@ -176,7 +187,7 @@ void tst_SingleInstance::eachConnectionIsReadOnce()
     SingleInstanceChecker checker(nullptr);
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
     QLocalSocket socket;
-    socket.connectToServer(SingleInstanceChecker::getLocalServerName());
+    socket.connectToServer(SingleInstanceChecker::getLocalServerPath());
     QVERIFY(socket.waitForConnected(1000));
     socket.write("#");
     QVERIFY(socket.waitForBytesWritten(1000));
@@ -196,34 +207,84 @@ void tst_SingleInstance::destroyedCheckerNoLongerAnswers()
     {
         SingleInstanceChecker checker(nullptr);
         QLocalSocket held;
-        held.connectToServer(SingleInstanceChecker::getLocalServerName());
+        held.connectToServer(SingleInstanceChecker::getLocalServerPath());
         QVERIFY(held.waitForConnected(1000));
         QTest::qWait(50);
     }
     QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
 }
 
-void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutListener_data()
+void tst_SingleInstance::socketFolderIsTheUsersOwn_data()
+{
+    // $XDG_RUNTIME_DIR: another user's folder or this user's, its mode, or a link to it.
+    QTest::addColumn<bool>("foreign");
+    QTest::addColumn<uint>("mode");
+    QTest::addColumn<bool>("link");
+    // 0: that folder is taken, 1: the one in the temporary folder, -1: none, as another user
+    // made that one first.
+    QTest::addColumn<int>("taken");
+    QTest::newRow("runtime folder") << false << 0700u << false << 0;
+    QTest::newRow("another user's") << true << 0700u << false << 1;
+    QTest::newRow("open to others") << false << 0770u << false << 1;
+    QTest::newRow("a link") << false << 0700u << true << 1;
+    QTest::newRow("another user's everywhere") << true << 0700u << false << -1;
+}
+
+void tst_SingleInstance::socketFolderIsTheUsersOwn()
+{
+    QFETCH(bool, foreign);
+    QFETCH(uint, mode);
+    QFETCH(bool, link);
+    QFETCH(int, taken);
+    if (::geteuid() != 0)
+        QSKIP("only root can hand a folder to another user");
+    const QTemporaryDir temporary;
+    const QString folders[] = {temporary.path() + QStringLiteral("/runtime"),
+                               temporary.path() + QStringLiteral("/QORClientUpdate-0")};
+    // A link leads to a folder of this user's, closed to everyone else.
+    QVERIFY(link ? QFile::link(temporary.path(), folders[0]) : QDir().mkdir(folders[0]));
+    QVERIFY(::chmod(qPrintable(folders[0]), mode) == 0 &&
+            ::chown(qPrintable(folders[0]), foreign ? 65534 : 0, 0) == 0);
+    QVERIFY(taken >= 0 ||
+            (QDir().mkdir(folders[1]) && ::chown(qPrintable(folders[1]), 65534, 0) == 0));
+
+    const QByteArray tmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(temporary.path()));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folders[0]));
+    const QString folder = SingleInstanceChecker::getLocalServerFolder();
+    qputenv("TMPDIR", tmp);
+    qunsetenv("XDG_RUNTIME_DIR");
+    QCOMPARE(folder, taken < 0 ? QString() : folders[taken]);
+}
+
+void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutClaim_data()
 {
     // The queue length of the first instance's socket; -1: bound but never served, as a
     // killed instance leaves it, so connecting is refused.
     QTest::addColumn<int>("backlog");
-    // Whether a start reaches the first instance before the event loop serves it.
-    QTest::addColumn<bool>("reached");
-    QTest::newRow("crashed instance") << -1 << false;
+    // Whether the first instance holds its claim still; no later start may then run.
+    QTest::addColumn<bool>("held");
+    // Whether the socket's path holds a link to the first instance's socket instead.
+    QTest::addColumn<bool>("linked");
+    QTest::newRow("crashed instance") << -1 << false << false;
+    QTest::newRow("claimed, not listening yet") << -1 << true << false;
     // Listening but not accepting yet, as an instance still in its version query.
-    QTest::newRow("busy instance") << 8 << true;
-    QTest::newRow("busy instance with a full queue") << 0 << false;
+    QTest::newRow("busy instance") << 8 << true << false;
+    QTest::newRow("busy instance with a full queue") << 0 << true << false;
+    QTest::newRow("busy instance behind a link") << 8 << true << true;
 }
 
-void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutListener()
+void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutClaim()
 {
     QFETCH(int, backlog);
-    QFETCH(bool, reached);
-    const QString name = SingleInstanceChecker::getLocalServerName();
-    const QByteArray path = QFile::encodeName(QDir::tempPath() + '/' + name);
-    // The file of an earlier row's socket.
-    QLocalServer::removeServer(name);
+    QFETCH(bool, held);
+    QFETCH(bool, linked);
+    const QString channel = SingleInstanceChecker::getLocalServerPath();
+    const QString target = linked ? channel + QStringLiteral(".first") : channel;
+    const QByteArray path = QFile::encodeName(target);
+    // The files of an earlier row's sockets.
+    QFile::remove(channel);
+    QFile::remove(target);
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     QVERIFY(size_t(path.size()) < sizeof(address.sun_path));
@@ -239,13 +300,24 @@ void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutListener()
         if (backlog == 0)
             QCOMPARE(::connect(filler.fd, sockAddress, sizeof(address)), 0);
     }
-    QCOMPARE(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")), reached);
+    QVERIFY(!linked || QFile::link(target, channel));
+    QFile lock(channel + QStringLiteral(".lock"));
+    QVERIFY(lock.open(QIODevice::ReadWrite));
+    QCOMPARE(::flock(lock.handle(), held ? LOCK_EX | LOCK_NB : LOCK_UN), 0);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")), held);
+    QVERIFY(clock.elapsed() < 2500);
 
     SingleInstanceChecker checker(nullptr);
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
-    if (backlog < 0) {
+    if (!held) {
         QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
         QTRY_COMPARE(spy.count(), 1);
+    }
+    if (!held || linked || backlog < 0) {
+        // A link at the path is never followed.
+        QCOMPARE(::accept(first.fd, nullptr, nullptr), -1);
         return;
     }
     // The busy instance gets to its event loop and serves what waits; a later start then

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+
 namespace {
 const QString UpdateProgram = QStringLiteral(TEST_BINARY_DIR "/update");
 const QString Probe = QStringLiteral(TEST_BINARY_DIR "/tests/ui/uiprobe");
@@ -26,7 +28,8 @@ QProcessEnvironment environment(const QString& home = QString())
 // Waits until a program at programPath, run with home, listens on its channel.
 bool waitUntilListening(const QString& programPath, const QString& home)
 {
-    const QString name = SingleInstanceChecker::getLocalServerName(programPath, home);
+    const QString name = SingleInstanceChecker::getLocalServerFolder() + '/' +
+                         SingleInstanceChecker::getLocalServerName(programPath, home);
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < 15000) {
@@ -61,6 +64,7 @@ class tst_Startup : public QObject
 private slots:
     void secondStartHandsOverAndEnds();
     void otherHomeRunsASecondInstance();
+    void simultaneousStartsRunOnce();
     void unusableCommandLineEndsWithStatusOne_data();
     void unusableCommandLineEndsWithStatusOne();
     void engineErrorDuringTheVersionQueryEndsWithStatusTwo();
@@ -131,6 +135,27 @@ void tst_Startup::otherHomeRunsASecondInstance()
     third.start(app.programPath(), arguments);
     QVERIFY(third.waitForFinished(10000));
     QCOMPARE(third.exitCode(), 0);
+}
+
+void tst_Startup::simultaneousStartsRunOnce()
+{
+    ProbeAppFolder app(QStringLiteral("app"), UpdateProgram);
+    QVERIFY2(app.isValid(), qPrintable(app.errorText()));
+    RunningProgram starts[12];
+    for (RunningProgram& start : starts) {
+        start.process.setProcessEnvironment(environment());
+        start.process.start(app.programPath(),
+                            {QStringLiteral("client_linux_x86"), QStringLiteral("5")});
+    }
+    const auto handedOver = [&starts] {
+        return std::count_if(std::begin(starts), std::end(starts), [](const RunningProgram& s) {
+            return s.process.state() == QProcess::NotRunning && s.process.exitCode() == 0;
+        });
+    };
+    // All but one end within the bounded waits; the one left serves later starts.
+    QTRY_COMPARE_WITH_TIMEOUT(handedOver(), 11L, 30000);
+    QVERIFY(waitUntilListening(app.programPath(), QDir::homePath()));
+    QCOMPARE(handedOver(), 11L);
 }
 
 void tst_Startup::unusableCommandLineEndsWithStatusOne_data()
