@@ -18,14 +18,15 @@ int Startup::run(QApplication& app)
 {
     Q_INIT_RESOURCE(images);
 
+    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
+        return 0;
+    // This process holds the claim from here on; the window's checker takes it over.
+
+    // Only after the claim: a running update may still need these copies for its undo.
     const QString root = Configuration::getAppRootPath();
     UpdateEngine::removeOldFiles(root);
     UpdateEngine::removeOldFiles(root + QStringLiteral("/imageformats"));
     UpdateEngine::removeOldFiles(root + QStringLiteral("/accessible"));
-
-    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
-        return 0;
-    // This process holds the claim from here on; the window's checker takes it over.
 
     // A missing translation leaves the translator empty; the texts then stay in English.
     const QString locale = QLocale::system().name();
