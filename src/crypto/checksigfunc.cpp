@@ -1,12 +1,14 @@
 #include "crypto/checksigfunc.h"
 
 #include "crypto/tomcryptutil.h"
+#include "tasks/fileentry.h"
 
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 
 #include <limits>
+#include <unistd.h>
 
 namespace {
 
@@ -27,6 +29,19 @@ QString readFailedText(const QString& path)
     return QStringLiteral("could not read file %1 correctly").arg(path);
 }
 
+// Whatever stands at a checked name is read only when it is a regular file: a link there is
+// not followed, and a FIFO or a device cannot hold the check up.
+bool openRegularFile(QFile& file, const QString& path)
+{
+    const int fd = FileEntry::openRegularFile(path);
+    if (fd < 0)
+        return false;
+    if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(fd);
+    return false;
+}
+
 } // namespace
 
 CheckSigFunc::CheckSigFunc(QString fileName, QString md5)
@@ -44,8 +59,8 @@ bool CheckSigFunc::run()
 
 bool CheckSigFunc::readFile(QString path, QByteArray& data)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file;
+    if (!openRegularFile(file, path)) {
         emit message(openFailedText(path));
         return false;
     }
@@ -66,8 +81,8 @@ bool CheckSigFunc::readFile(QString path, QByteArray& data)
 
 bool CheckSigFunc::checkMD5()
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file;
+    if (!openRegularFile(file, fileName)) {
         emit message(openFailedText(fileName));
         return false;
     }

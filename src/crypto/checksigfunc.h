@@ -7,7 +7,8 @@
 #include <QString>
 
 // Checks one file against an expected MD5 sum or, when the sum is empty, against the RSA
-// signature in the file of the same name with ".sig" appended. run() works wholly on the
+// signature in the file of the same name with ".sig" appended. Only regular files are read: a
+// link, a FIFO or a device at either name fails the check at once. run() works wholly on the
 // calling thread, so it may also be called directly, without a task and without connections.
 class CheckSigFunc : public ASyncFunc
 {

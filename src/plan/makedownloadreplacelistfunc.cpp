@@ -3,8 +3,8 @@
 #include "config/configuration.h"
 #include "crypto/checksigfunc.h"
 #include "plan/staysinsidefolder.h"
+#include "tasks/fileentry.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -13,10 +13,20 @@ namespace {
 const QString DeleteSection = QStringLiteral("delete");
 const QString FieldSeparator = QStringLiteral("::");
 
-// A file that cannot be read counts as not matching; the check is connected to nothing.
+// Entries at listed names are judged as the installation and the deletion step will find
+// them: a link is an entry of its own, never read through; only a regular file is opened and
+// summed, so anything else there (a FIFO, a socket, a device, a folder) counts as outdated.
+// The check is connected to nothing: an entry that cannot be read simply does not match.
 bool fileMatches(const QString& path, const QString& expected)
 {
-    return QFile::exists(path) && CheckSigFunc(path, expected).run();
+    return CheckSigFunc(path, expected).run();
+}
+
+// What the deletion step removes: any entry but a folder, a link (dangling or not) as the link
+// itself. A folder is never emptied, so it is not listed.
+bool isDeletable(const QString& path)
+{
+    return FileEntry::exists(path) && !FileEntry::isFolder(path);
 }
 
 } // namespace
@@ -60,7 +70,7 @@ bool MakeDownloadReplaceListFunc::run()
             if (!staysInsideFolder(key))
                 return rejectLine();
             if (section == DeleteSection) {
-                if (QFile::exists(appRoot + key))
+                if (isDeletable(appRoot + key))
                     lists.deletes.append(key);
                 continue;
             }
@@ -87,8 +97,8 @@ bool MakeDownloadReplaceListFunc::run()
 
             const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
             const QString installedPath = appRoot + replace.destFileName(QString());
-            const bool isInstalled = QFile::exists(installedPath);
-            const bool isCurrent = isInstalled && CheckSigFunc(installedPath, installedMd5).run();
+            const bool isInstalled = FileEntry::exists(installedPath);
+            const bool isCurrent = isInstalled && fileMatches(installedPath, installedMd5);
             // Replacing an installed file deletes its leftover copy itself and lists the new one.
             if (!isInstalled || isCurrent)
                 listLeftoverOldCopy(replace, appRoot);
@@ -107,7 +117,7 @@ void MakeDownloadReplaceListFunc::listLeftoverOldCopy(const FileReplaceSpecifica
                                                       const QString& appRoot)
 {
     const QString oldCopy = replace.oldDestFileName();
-    if (QFile::exists(appRoot + oldCopy) &&
+    if (isDeletable(appRoot + oldCopy) &&
         !config->isSpecialFileName(QFileInfo(replace.pureDestFilePath()).fileName()))
         lists.deletes.append(oldCopy);
 }

@@ -30,7 +30,8 @@ public:
     int getFileCount(QSettings& settings);
     // Lists for deletion the "_old_" copy of replace's installed file when one lies in the
     // application folder: a run that ended before its deletion step (a crash, a power cut)
-    // left it. The copies of the updater's own files stay for the next start to remove.
+    // left it. The copies of the updater's own files stay for the next start to remove, and a
+    // folder there is never listed.
     void listLeftoverOldCopy(const FileReplaceSpecification& replace, const QString& appRoot);
 
     Configuration* config = nullptr; // not owned

@@ -14,6 +14,30 @@ bool FileEntry::exists(const QString& path)
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
 }
 
+bool FileEntry::isFolder(const QString& path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+int FileEntry::openRegularFile(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    // Opening a device can have effects of its own, so only a regular file is opened at all;
+    // the flags and the second look cover an entry swapped in between.
+    if (::lstat(name.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return -1;
+    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // O_NONBLOCK changes nothing for reading a regular file.
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
 bool FileEntry::isSameEntry(const QString& first, const QString& second)
 {
     struct stat a;

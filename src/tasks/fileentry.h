@@ -11,6 +11,12 @@ class FileEntry
 public:
     // Whether anything stands at path, a dangling link included.
     static bool exists(const QString& path);
+    // Whether a folder stands at path; a link to one is not a folder.
+    static bool isFolder(const QString& path);
+    // Opens the regular file at path for reading; -1 when anything else stands there. A link
+    // is not followed, and a FIFO or a device is neither waited on nor read, so no entry can
+    // stall the caller. The caller closes the descriptor.
+    static int openRegularFile(const QString& path);
     // Whether both paths name the same entry (two names of one file).
     static bool isSameEntry(const QString& first, const QString& second);
     // Moves the entry at from to the name to, in the same file system. Fails, changing
