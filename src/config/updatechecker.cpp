@@ -90,6 +90,11 @@ bool UpdateChecker::readFromServer()
     std::memcpy(&destination, found->ai_addr, sizeof(destination));
     ::freeaddrinfo(found);
     destination.sin_port = htons(versionPort);
+    // A connected socket takes datagrams only from the server: another sender that learnt the
+    // port cannot slip in a reply (replies are matched to requests by order only).
+    if (::connect(socket.fd, reinterpret_cast<const sockaddr*>(&destination),
+                  sizeof(destination)) != 0)
+        return false;
 
     if (!sendRequest(socket.fd, '3', destination))
         return false;

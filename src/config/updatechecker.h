@@ -9,7 +9,8 @@
 
 // One blocking version and news exchange with the update server over UDP (port 17384):
 // request "3" gives the version list, request "*" the news text. Each exchange uses a socket
-// of its own; waits at most 5000 ms per reply.
+// of its own, connected to the server, so datagrams from any other sender are never taken as
+// a reply; waits at most 5000 ms per reply.
 class UpdateChecker
 {
 public:

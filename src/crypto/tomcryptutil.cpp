@@ -98,11 +98,17 @@ void load_key(Rsa_key* key, const char* fileName)
     load_key(key, buffer, KeyFileSize);
 }
 
-void save_key(Rsa_key* key, int keyType, const char* fileName)
+void export_key(Rsa_key* key, int keyType, unsigned char* buffer)
 {
-    unsigned char buffer[KeyFileSize] = {};
+    std::memset(buffer, 0, KeyFileSize);
     unsigned long length = KeyFileSize;
     check_err("rsa_export", rsa_export(buffer, &length, keyType, key));
+}
+
+void save_key(Rsa_key* key, int keyType, const char* fileName)
+{
+    unsigned char buffer[KeyFileSize];
+    export_key(key, keyType, buffer);
     write_file(fileName, buffer, KeyFileSize);
 }
 

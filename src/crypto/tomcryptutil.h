@@ -57,6 +57,10 @@ void load_key(Rsa_key* key, const unsigned char* buffer, unsigned long length);
 // import's error.
 void load_key(Rsa_key* key, const char* fileName);
 
+// Writes the content of a key file into buffer (2048 bytes): the DER export of the key of the
+// given type (PK_PUBLIC or PK_PRIVATE), then zero filler.
+void export_key(Rsa_key* key, int keyType, unsigned char* buffer);
+
 // Writes a key file of exactly 2048 bytes: the DER export of the key of the given type
 // (PK_PUBLIC or PK_PRIVATE), then zero filler. A failed export leaves the file untouched.
 void save_key(Rsa_key* key, int keyType, const char* fileName);

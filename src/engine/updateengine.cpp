@@ -19,6 +19,11 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 const int tickMs = 1000;
 const quint16 defaultProxyPort = 3128;
@@ -38,6 +43,43 @@ QString appFilePath(const QString& name)
 bool isWebAddress(const QUrl& url)
 {
     return url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+}
+
+// Empties the folder open at fd: every entry but symbolic links goes, each sub-folder emptied
+// first through a handle of its own. Nothing is reached by path and no open follows a link, so
+// an entry swapped for a link meanwhile never leads anywhere else.
+void emptyFolder(int fd)
+{
+    const int listingFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listing = listingFd < 0 ? nullptr : ::fdopendir(listingFd);
+    if (!listing) {
+        if (listingFd >= 0)
+            ::close(listingFd);
+        return;
+    }
+    QList<QByteArray> files;
+    QList<QByteArray> folders;
+    while (const dirent* entry = ::readdir(listing)) {
+        const QByteArray name(entry->d_name);
+        struct stat info;
+        if (name == "." || name == ".." ||
+            ::fstatat(fd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            S_ISLNK(info.st_mode))
+            continue;
+        (S_ISDIR(info.st_mode) ? folders : files).append(name);
+    }
+    ::closedir(listing);
+    for (const QByteArray& name : qAsConst(files))
+        ::unlinkat(fd, name.constData(), 0);
+    for (const QByteArray& name : qAsConst(folders)) {
+        const int sub =
+            ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub < 0)
+            continue;
+        emptyFolder(sub);
+        ::close(sub);
+        ::unlinkat(fd, name.constData(), AT_REMOVEDIR);
+    }
 }
 
 // Removes the emptied folder itself; false when it has no parent or could not be removed.
@@ -243,17 +285,17 @@ void UpdateEngine::removeOldFiles(const QString& dir)
 
 void UpdateEngine::cleanupDirectory(const QString& path)
 {
-    QDir dir(path);
-    const QDir::Filters common =
-        QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
-    const QFileInfoList files = dir.entryInfoList(QDir::Files | common);
-    for (const QFileInfo& file : files)
-        QFile::remove(file.absoluteFilePath());
-    const QFileInfoList folders = dir.entryInfoList(QDir::Dirs | common);
-    for (const QFileInfo& folder : folders) {
-        cleanupDirectory(folder.absoluteFilePath());
-        dir.rmdir(folder.fileName());
-    }
+    // The folder was checked by path a moment ago and may have been swapped for a link since:
+    // it is opened without following one, checked again through the handle and emptied
+    // through it.
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && info.st_uid == ::getuid())
+        emptyFolder(fd);
+    ::close(fd);
 }
 
 void UpdateEngine::cleanup()

@@ -57,7 +57,9 @@ public:
     void getBanner();
     // Removes "_old_" + each of the updater's own file names in dir; failures pass silently.
     static void removeOldFiles(const QString& dir);
-    // Empties the folder recursively; symbolic links are neither removed nor followed.
+    // Empties the folder of the current user at path recursively, through a handle opened
+    // without following links; symbolic links are neither removed nor followed, and a path
+    // that is a link is left alone.
     void cleanupDirectory(const QString& path);
     // Removes the recorded temporary folder and the session record.
     void cleanup();

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSet>
 
 DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
@@ -84,6 +85,9 @@ bool DownloadFileListTaskSpecification::makeSubDirs()
 void DownloadFileListTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
                                                  quint64& speed, bool& downloading)
 {
+    // An error raised inside the tick may end the run, and this task with it, in its box.
+    const QPointer<DownloadFileListTaskSpecification> self(this);
     ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
-    downloadTotal = totalBytes;
+    if (self)
+        downloadTotal = totalBytes;
 }

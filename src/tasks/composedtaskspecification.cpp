@@ -141,18 +141,24 @@ void ComposedTaskSpecification::userCanceled()
     TaskSpecification::userCanceled();
     if (state != TaskRunning)
         return;
-    // Guarded copies: a sub-task's end travels up synchronously, and a receiver that opens a
-    // modal box runs an event loop in which this task or its sub-tasks may be released.
-    QList<QPointer<TaskSpecification>> all;
-    for (TaskSpecification* subTask : qAsConst(subTasks))
-        all.append(subTask);
+    // A sub-task's end travels up synchronously.
+    const QList<QPointer<TaskSpecification>> all = guardedSubTasks();
     const QPointer<ComposedTaskSpecification> self(this);
-    for (const QPointer<TaskSpecification>& subTask : qAsConst(all)) {
+    for (const QPointer<TaskSpecification>& subTask : all) {
         if (!self)
             return;
         if (subTask)
             subTask->userCanceled();
     }
+}
+
+QList<QPointer<TaskSpecification>> ComposedTaskSpecification::guardedSubTasks() const
+{
+    QList<QPointer<TaskSpecification>> guarded;
+    guarded.reserve(subTasks.size());
+    for (TaskSpecification* subTask : subTasks)
+        guarded.append(subTask);
+    return guarded;
 }
 
 void ComposedTaskSpecification::onUpdateProgress(const TaskSpecification* subTask)
@@ -217,7 +223,15 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
     releasedSpeed = 0;
     downloadDone += releasedDone;
     downloadTotal += releasedTotal;
-    for (TaskSpecification* subTask : qAsConst(subTasks)) {
+    // A sub-task's tick may raise an error: sub-tasks may end, be released and be made, and
+    // this task may be released, in the box's event loop before the next one is asked.
+    const QList<QPointer<TaskSpecification>> all = guardedSubTasks();
+    const QPointer<ComposedTaskSpecification> self(this);
+    for (const QPointer<TaskSpecification>& subTask : all) {
+        if (!self)
+            return;
+        if (!subTask)
+            continue;
         quint64 done = 0;
         quint64 total = 0;
         quint64 subSpeed = 0;

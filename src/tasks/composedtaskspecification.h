@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QPointer>
 
 // A task made of sub-tasks, started in the order added with at most maxParallel running at
 // once. Each start is a separate queued call from the event loop, so a sub-task that ends
@@ -73,6 +74,9 @@ signals:
     void startNextTask();
 
 private:
+    // The sub-tasks, each guarded: a receiver that opens a modal box runs an event loop in
+    // which sub-tasks may be released while a walk over them is on the stack.
+    QList<QPointer<TaskSpecification>> guardedSubTasks() const;
     void dropQueuedStarts();
     void releaseFinished(TaskSpecification* subTask);
     void onUpdateProgress(const TaskSpecification* subTask);

@@ -88,8 +88,14 @@ void ChangeLogViewer::requestRemote(QString version)
 
     if (!manager)
         manager = new QNetworkAccessManager(this);
-    reply = manager->get(QNetworkRequest(
-        mirrorFileUrl(address, this->version + QStringLiteral("/changelog_client.txt"))));
+    QNetworkRequest request(
+        mirrorFileUrl(address, this->version + QStringLiteral("/changelog_client.txt")));
+    // Without this Qt offers gzip and deflate itself and unpacks the body before a byte of it
+    // is counted: a few hundred kilobytes could unpack to gigabytes.
+    request.setRawHeader("Accept-Encoding", "identity");
+    reply = manager->get(request);
+    // Qt reads no further ahead than this, so no more than the limit is ever held.
+    reply->setReadBufferSize(MaxChangeLogSize + 1);
     connect(reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
     // A changelog is a few kilobytes; a mirror that sends more must neither fill the memory
     // nor stall the window while the text is laid out.

@@ -87,6 +87,7 @@ void tst_UpdateChecker::replyParsing()
     QFETCH(QString, label);
 
     ScriptedUdpServer server({reply, QByteArray("the news")});
+    server.forged = QByteArray("1#forged");
     QVERIFY(server.listen(versionPort));
     UpdateChecker checker;
     QVERIFY(checker.checkUpdate());

@@ -18,6 +18,7 @@ private slots:
     void initTestCase();
     void genkeyWritesTwoKeyFiles();
     void genkeyMakesPrivateKeyOwnerOnly();
+    void genkeyKeepsExistingKeyFiles_data();
     void genkeyKeepsExistingKeyFiles();
     void failedGenkeyLeavesNoKeyFile();
     void signedFileVerifies();
@@ -92,8 +93,8 @@ void TestUpdateSign::genkeyMakesPrivateKeyOwnerOnly()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    // The usual umask, which update-sign inherits: files readable by all.
-    const mode_t saved = ::umask(S_IWGRP | S_IWOTH);
+    // A strict umask, which update-sign inherits: files readable by the owner only.
+    const mode_t saved = ::umask(S_IRWXG | S_IRWXO);
     const Result result =
         run({QStringLiteral("genkey"), QStringLiteral("private.key"), QStringLiteral("public.key")},
             dir.path());
@@ -109,20 +110,29 @@ void TestUpdateSign::genkeyMakesPrivateKeyOwnerOnly()
     QCOMPARE(modeOf(QStringLiteral("public.key")), mode_t(0644));
 }
 
+void TestUpdateSign::genkeyKeepsExistingKeyFiles_data()
+{
+    // Private and public key file: kept.key a key its owner may only write, link.key a link.
+    QTest::addColumn<QStringList>("names");
+    QTest::newRow("key at the public path") << QStringList{"new.key", "kept.key"};
+    QTest::newRow("key at the private path") << QStringList{"kept.key", "new.key"};
+    QTest::newRow("dangling link at the private path") << QStringList{"link.key", "new.key"};
+    QTest::newRow("dangling link at the public path") << QStringList{"new.key", "link.key"};
+}
+
 void TestUpdateSign::genkeyKeepsExistingKeyFiles()
 {
-    const QByteArray before = readFile(keys.filePath(QStringLiteral("private.key")));
+    QFETCH(QStringList, names);
     QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QVERIFY(QFile::copy(keys.filePath(QStringLiteral("private.key")),
-                        dir.filePath(QStringLiteral("kept.key"))));
-    const Result result =
-        run({QStringLiteral("genkey"), QStringLiteral("new.key"), QStringLiteral("kept.key")},
-            dir.path());
+    const QString kept = dir.filePath(QStringLiteral("kept.key"));
+    QVERIFY(QFile::copy(keys.filePath(QStringLiteral("private.key")), kept) &&
+            QFile::setPermissions(kept, QFile::WriteOwner) &&
+            QFile::link(QStringLiteral("gone"), dir.filePath(QStringLiteral("link.key"))));
+    const TreeSnapshot before = TreeSnapshot::take(dir.path());
+    const Result result = run(QStringList{QStringLiteral("genkey")} + names, dir.path());
     QCOMPARE(result.exitCode, 1);
-    QVERIFY2(result.output.contains(QLatin1String("kept.key exists")), qPrintable(result.output));
-    QCOMPARE(readFile(dir.filePath(QStringLiteral("kept.key"))), before);
-    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("new.key"))));
+    QVERIFY2(result.output.contains(QLatin1String(".key exists")), qPrintable(result.output));
+    QCOMPARE(TreeSnapshot::take(dir.path()), before);
 }
 
 void TestUpdateSign::failedGenkeyLeavesNoKeyFile()

@@ -658,6 +658,10 @@ void tst_UpdateEngine::cleanupLeavesSymbolicLinks()
     engine.cleanup();
     QCOMPARE(log.lines, QStringList({QStringLiteral("message ") + RemoveText,
                                      QStringLiteral("message ") + RemovedText}));
+    // A session folder swapped for a link after its check is not emptied through the link.
+    const QString swapped = folder.tempRoot() + QStringLiteral("/vendrel_temp_1");
+    QVERIFY(QFile::link(outside.path(), swapped));
+    engine.cleanupDirectory(swapped);
     // Links are neither followed nor removed, and the folders holding them stay.
     QCOMPARE(QDir(session).entryList(
                  QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),

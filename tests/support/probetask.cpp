@@ -49,4 +49,6 @@ void ProbeTask::timeTick(quint64& downloadDone, quint64& downloadTotal, quint64&
     downloadTotal = tickTotal;
     speed = tickSpeed;
     downloading = tickDownloading;
+    if (!tickError.isEmpty())
+        emit error(tickError);
 }

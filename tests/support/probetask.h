@@ -39,6 +39,7 @@ public:
     quint64 tickTotal = 0;
     quint64 tickSpeed = 0;
     bool tickDownloading = false;
+    QString tickError; // when set, raised by every tick
     // A shared log of executions, to check order across tasks; not owned.
     QList<ProbeTask*>* executionLog = nullptr;
     // The depth of the stack at execute(), to check that chains do not recurse.

@@ -114,6 +114,7 @@ void ScriptedUdpServer::run()
         QMutexLocker lock(&mutex);
         bound = true;
     }
+    QUdpSocket intruder;
     int next = 0;
     while (!stopRequested) {
         if (!socket.waitForReadyRead(20))
@@ -131,6 +132,8 @@ void ScriptedUdpServer::run()
             }
             const QByteArray reply = next < script.size() ? script.at(next) : QByteArray();
             ++next;
+            if (!forged.isNull())
+                intruder.writeDatagram(forged, sender, senderPort);
             if (!reply.isNull())
                 socket.writeDatagram(reply, sender, senderPort);
         }

@@ -32,6 +32,8 @@ public:
     bool listen(quint16 port);
     // Every datagram received so far from the program under test, in order.
     QList<Request> requests() const;
+    // When not null, sent to the program before each reply from a socket of another port.
+    QByteArray forged;
 
 protected:
     void run() override;

@@ -111,6 +111,7 @@ private slots:
     void onDemandSubTasksAreMadeWhenDueAndReleasedWhenFinished();
     void userCancelLeavesOnDemandSubTasksUnmade();
     void taskReleasedDuringCancelStopsTheFanOut();
+    void tickSurvivesAnEventLoopInsideIt();
 };
 
 void tst_ComposedTask::noSubTasksFinishesAtOnce()
@@ -637,6 +638,24 @@ void tst_ComposedTask::userCancelLeavesOnDemandSubTasksUnmade()
     QCOMPARE(chain.made.size(), 1);
     QCOMPARE(canceled.count(), 1);
     QCOMPARE(chain.state, TaskState(TaskUserCanceled));
+}
+
+void tst_ComposedTask::tickSurvivesAnEventLoopInsideIt()
+{
+    // A tick raises an error whose box releases the last sub-task, then the whole task.
+    QPointer<OnDemandChain> chain = new OnDemandChain(3, 3);
+    chain->execute();
+    oneTurn();
+    chain->made.first()->tickError = QStringLiteral("box text");
+    connect(chain, &TaskSpecification::error, this, [&chain] {
+        chain->made.last() ? chain->made.last()->finish() : chain->deleteLater();
+        QEventLoop box;
+        QMetaObject::invokeMethod(&box, &QEventLoop::quit, Qt::QueuedConnection);
+        box.exec();
+    });
+    QCOMPARE(tickOf(*chain).done, quint64(100 + 200)); // the two still running
+    tickOf(*chain);
+    QVERIFY(chain.isNull());
 }
 
 QTEST_GUILESS_MAIN(tst_ComposedTask)

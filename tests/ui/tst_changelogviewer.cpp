@@ -136,6 +136,7 @@ void tst_ChangeLogViewer::addressJoinsBaseVersionAndFileName()
     ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("7"));
     QTRY_COMPARE(shownText(ChangeLogViewer::m_instance), QStringLiteral("log"));
     QCOMPARE(server->requestedPaths(), QStringList{expectedPath});
+    QCOMPARE(server->requestHeader(0, "Accept-Encoding"), QByteArray("identity")); // unpacks none
 }
 
 void tst_ChangeLogViewer::alphaAddressIsTheOnlyOneTried()

@@ -2,14 +2,19 @@
 
 #include "crypto/tomcryptutil.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+constexpr size_t KeyFileSize = 2048;
 
 enum ExitCode
 {
@@ -25,15 +30,6 @@ int usage()
                "       update-sign verify KEY_FILE FILE            (checks FILE.sig)\n",
                stderr);
     return Usage;
-}
-
-bool exists(const char* fileName)
-{
-    if (FILE* file = std::fopen(fileName, "rb")) {
-        std::fclose(file);
-        return true;
-    }
-    return false;
 }
 
 // The whole file, freed when it goes out of scope.
@@ -59,45 +55,71 @@ struct KeyFile
     Rsa_key key;
 };
 
-// Files created while it lives are owner-only from their creation on, whatever the caller's
-// umask: a chmod afterwards would leave a moment in which others could open them.
-struct OwnerOnlyFiles
+// A key file made by one exclusive open that follows no link, so neither an existing file
+// (readable or not) nor a link at its name is ever written through. Its mode is the one given,
+// whatever the umask. Removed again unless kept.
+struct NewKeyFile
 {
-    OwnerOnlyFiles()
-        : previous(::umask(S_IRWXG | S_IRWXO))
+    NewKeyFile(const char* fileName, mode_t mode)
+        : fileName(fileName)
+        , fd(::open(fileName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    S_IRUSR | S_IWUSR))
     {
+        if (fd >= 0)
+            ::fchmod(fd, mode);
+        else if (errno == EEXIST)
+            std::fprintf(stderr, "update-sign: %s exists; not overwriting a key file\n", fileName);
+        else
+            std::fprintf(stderr, "update-sign: Cannot open file for writing: %s\n", fileName);
     }
-    ~OwnerOnlyFiles() { ::umask(previous); }
-    OwnerOnlyFiles(const OwnerOnlyFiles&) = delete;
-    OwnerOnlyFiles& operator=(const OwnerOnlyFiles&) = delete;
+    ~NewKeyFile()
+    {
+        if (fd < 0)
+            return;
+        ::close(fd);
+        if (!kept)
+            ::unlink(fileName);
+    }
+    NewKeyFile(const NewKeyFile&) = delete;
+    NewKeyFile& operator=(const NewKeyFile&) = delete;
 
-    const mode_t previous;
+    bool write(const unsigned char (&data)[KeyFileSize])
+    {
+        if (::write(fd, data, KeyFileSize) == ssize_t(KeyFileSize))
+            return true;
+        std::fprintf(stderr, "update-sign: Cannot write file: %s\n", fileName);
+        return false;
+    }
+
+    const char* const fileName;
+    const int fd;
+    bool kept = false;
 };
 
 int generateKey(const char* privateFile, const char* publicFile)
 {
-    // Overwriting a key pair would lose the key that earlier releases were signed with.
-    for (const char* fileName : {privateFile, publicFile}) {
-        if (exists(fileName)) {
-            std::fprintf(stderr, "update-sign: %s exists; not overwriting a key file\n", fileName);
-            return Failure;
-        }
-    }
+    unsigned char privateData[KeyFileSize];
+    unsigned char publicData[KeyFileSize];
     Rsa_key key;
     create_key(&key);
     try {
-        {
-            const OwnerOnlyFiles ownerOnly;
-            save_key(&key, PK_PRIVATE, privateFile);
-        }
-        save_key(&key, PK_PUBLIC, publicFile);
+        export_key(&key, PK_PRIVATE, privateData);
+        export_key(&key, PK_PUBLIC, publicData);
     } catch (const crypt_exception&) {
         rsa_free(&key);
-        // A private key without its public file would only block the next try.
-        std::remove(privateFile);
         throw;
     }
     rsa_free(&key);
+
+    // Overwriting a key pair would lose the key that earlier releases were signed with.
+    NewKeyFile privateKey(privateFile, S_IRUSR | S_IWUSR);
+    if (privateKey.fd < 0)
+        return Failure;
+    // The public key is meant to be handed out.
+    NewKeyFile publicKey(publicFile, S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
+    if (publicKey.fd < 0 || !privateKey.write(privateData) || !publicKey.write(publicData))
+        return Failure;
+    privateKey.kept = publicKey.kept = true;
     return Success;
 }
 
