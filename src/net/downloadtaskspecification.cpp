@@ -16,6 +16,15 @@ const qint64 replyBufferSize = 1024 * 1024;
 // threads trade events for every few kilobytes, which a busy GUI thread or a loaded machine
 // turns into the download's pace.
 const qint64 copyChunkSize = 256 * 1024;
+
+// One copy buffer for all downloads of a thread: readData() holds on to it only from a read to
+// the write of the same block. A buffer per download went back to the system with each file and
+// had to be faulted in afresh for the next, a cost paid once per file.
+QByteArray& copyBuffer()
+{
+    thread_local QByteArray buffer(int(copyChunkSize), Qt::Uninitialized);
+    return buffer;
+}
 } // namespace
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager,
@@ -154,8 +163,7 @@ bool DownloadTaskSpecification::readData()
         // A bounded file takes in one byte past its bound at most.
         if (sizeLimit >= 0)
             wanted = qMin(wanted, sizeLimit + 1 - bytesReceived);
-        if (buffer.isEmpty())
-            buffer.resize(int(copyChunkSize));
+        QByteArray& buffer = copyBuffer();
         const qint64 read = reply->read(buffer.data(), wanted);
         if (read < 0) {
             errorRetry(reply->errorString());
@@ -201,7 +209,6 @@ void DownloadTaskSpecification::stopAtSizeLimit()
     reply->abort();
     reply->deleteLater();
     reply = nullptr;
-    buffer.clear();
     file.close();
     downloadFinished();
 }
@@ -223,7 +230,6 @@ void DownloadTaskSpecification::onDownloadFinished()
     reply->close();
     reply->deleteLater();
     reply = nullptr;
-    buffer.clear();
     file.close();
     downloadFinished();
 }
@@ -261,7 +267,6 @@ void DownloadTaskSpecification::resetDownload()
         reply = nullptr;
     }
     idleTicks = 0;
-    buffer.clear();
     if (file.isOpen()) {
         file.close();
         file.remove();

@@ -94,8 +94,6 @@ private:
 
     // True from the reservation of a slot until it is given back, so it is given back once.
     bool holdsSlot = false;
-    // Where readData() copies through; held only while an attempt receives data.
-    QByteArray buffer;
 
 private slots:
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
