@@ -11,8 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-FileCopyFunc::FileCopyFunc(const QString& src, const QString& dst, bool replaceDst)
-    : SlowFileOpFunc(src, dst, replaceDst)
+FileCopyFunc::FileCopyFunc(const QString& src, const QString& dst, bool replaceDst, bool executable)
+    : SlowFileOpFunc(src, dst, replaceDst, executable)
 {
 }
 
@@ -24,7 +24,7 @@ bool FileCopyFunc::run()
     struct stat info;
     StagedFile copy(dst, replaceDst);
     const bool ok = ::fstat(in, &info) == 0 && copy.isOpen() &&
-                    ::fchmod(copy.handle(), info.st_mode & 07777) == 0 &&
+                    copy.setMode(executable ? ExecutableMode : info.st_mode & 07777) &&
                     copyData(in, copy.handle()) && copy.place();
     ::close(in);
     return ok;

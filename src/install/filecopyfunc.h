@@ -12,9 +12,11 @@ class FileCopyFunc : public SlowFileOpFunc
     Q_DISABLE_COPY(FileCopyFunc)
 
 public:
-    FileCopyFunc(const QString& src, const QString& dst, bool replaceDst = false);
+    FileCopyFunc(const QString& src, const QString& dst, bool replaceDst = false,
+                 bool executable = false);
 
-    // The copy takes over the permissions of src; a failed copy leaves dst as it was.
+    // The copy takes over the permissions of src (ExecutableMode with executable); a failed
+    // copy leaves dst as it was.
     bool run() override;
     // Copies everything from the current offset of the file from to the file to.
     static bool copyData(int from, int to);

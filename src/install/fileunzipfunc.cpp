@@ -10,15 +10,17 @@ namespace {
 constexpr int BlockSize = 16384;
 } // namespace
 
-FileUnzipFunc::FileUnzipFunc(const QString& src, const QString& dst, bool replaceDst)
-    : SlowFileOpFunc(src, dst, replaceDst)
+FileUnzipFunc::FileUnzipFunc(const QString& src, const QString& dst, bool replaceDst,
+                             bool executable)
+    : SlowFileOpFunc(src, dst, replaceDst, executable)
 {
 }
 
 bool FileUnzipFunc::run()
 {
     StagedFile output(dst, replaceDst);
-    return output.isOpen() && unzipFile(output.tempPath(), src) && output.place();
+    return output.isOpen() && (!executable || output.setMode(ExecutableMode)) &&
+           unzipFile(output.tempPath(), src) && output.place();
 }
 
 bool FileUnzipFunc::unzipFile(const QString& destination, const QString& source)

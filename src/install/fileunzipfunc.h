@@ -13,9 +13,11 @@ class FileUnzipFunc : public SlowFileOpFunc
     Q_DISABLE_COPY(FileUnzipFunc)
 
 public:
-    FileUnzipFunc(const QString& src, const QString& dst, bool replaceDst = false);
+    FileUnzipFunc(const QString& src, const QString& dst, bool replaceDst = false,
+                  bool executable = false);
 
-    // unzipFile into the temporary file, which is put in place when that succeeds.
+    // unzipFile into the temporary file, which is put in place when that succeeds; with
+    // executable it has ExecutableMode before.
     bool run() override;
     // Note the order: the destination first. Truncates an existing destination; false on any
     // failure to open, read, write or flush. Both paths are encoded as QFile encodes them.

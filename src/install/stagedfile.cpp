@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 StagedFile::StagedFile(const QString& path, bool replace)
@@ -37,6 +38,11 @@ StagedFile::~StagedFile()
         ::close(fd);
     if (!placed && !temp.isEmpty())
         ::unlink(QFile::encodeName(temp).constData());
+}
+
+bool StagedFile::setMode(unsigned mode)
+{
+    return ::fchmod(fd, mode) == 0 || errno == ENOSYS || errno == EPERM || errno == EOPNOTSUPP;
 }
 
 bool StagedFile::place()

@@ -4,9 +4,9 @@
 #include <QString>
 
 // A new file written under a temporary name in the folder of its final name and given that
-// name by one rename at the end, so the final name holds its previous entry or the whole new
-// file at every instant. The temporary file is created fresh, never through a link, and is
-// removed again unless it was put in place.
+// name by one rename at the end, with its content and mode complete, so the final name holds
+// its previous entry or the whole new file at every instant. The temporary file is created fresh,
+// never through a link, and is removed again unless it was put in place.
 class StagedFile
 {
 public:
@@ -20,6 +20,9 @@ public:
     // The open temporary file, for writing; it stays owned by this object.
     int handle() const { return fd; }
     const QString& tempPath() const { return temp; }
+    // Gives the file its mode. A file system that cannot hold it (no modes at all, as on
+    // FAT or fusefat) is no failure: the file keeps the mode it has.
+    bool setMode(unsigned mode);
     // Closes the temporary file and gives it the final name: over what stands there when
     // replace was set, else only where nothing stands. A failure leaves the final name as it was.
     bool place();

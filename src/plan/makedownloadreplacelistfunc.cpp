@@ -102,6 +102,9 @@ bool MakeDownloadReplaceListFunc::run()
             // Replacing an installed file deletes its leftover copy itself and lists the new one.
             if (!isInstalled || isCurrent)
                 listLeftoverOldCopy(replace, appRoot);
+            // A crash of an older updater between writing a program and its chmod left it so.
+            if (isCurrent && replace.isExecutable())
+                FileEntry::addExecuteBits(installedPath);
             if (isCurrent)
                 continue;
             lists.replaces.append(replace);

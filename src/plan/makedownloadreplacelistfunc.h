@@ -21,9 +21,10 @@ public:
     MakeDownloadReplaceListFunc(Configuration* config, FileSpecifications& lists);
 
     // Empties lists and fills them anew, reporting one progress step per entry; the deletion
-    // list also gains the leftover "_old_" copies of listed ordinary files. False, after
-    // a message, when the product ini is missing or empty, or holds a line of other than 2 or
-    // 5 fields or a path that does not stay inside its folder; lists are then incomplete.
+    // list also gains the leftover "_old_" copies of listed ordinary files, and current
+    // programs get back lost execute bits. False, after a message, when the product ini is
+    // missing or empty, or holds a line of other than 2 or 5 fields or a path that does not
+    // stay inside its folder; lists are then incomplete.
     bool run() override;
 
     // The number of keys over all sections, the "delete" section included.

@@ -94,3 +94,17 @@ bool FileEntry::link(const QString& from, const QString& to)
     return ::linkat(AT_FDCWD, QFile::encodeName(from).constData(), AT_FDCWD,
                     QFile::encodeName(to).constData(), 0) == 0;
 }
+
+bool FileEntry::addExecuteBits(const QString& path)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    const bool ok =
+        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        ((info.st_mode & 0111) == 0111 || ::fchmod(fd, (info.st_mode & 07777) | 0111) == 0);
+    ::close(fd);
+    return ok;
+}

@@ -34,6 +34,8 @@ public:
     // nothing, when to exists or the file system cannot give the entry a second name (FAT,
     // another file system, too many links).
     static bool link(const QString& from, const QString& to);
+    // Adds the execute bits that the regular file at path lacks; anything else is left alone.
+    static bool addExecuteBits(const QString& path);
 };
 
 #endif // FILEENTRY_H

@@ -423,6 +423,9 @@ void tst_MakeDownloadReplaceList::leftoverOldCopyOfOrdinaryFileIsDeleted()
     QVERIFY(compile(box, lists));
     QCOMPARE(lists.deletes, listed ? QStringList{entry.oldDestFileName()} : QStringList());
     QCOMPARE(lists.replaces.size(), installed.startsWith("new") ? 0 : 1);
+    // A current program or library gets back execute bits that a crash took.
+    QCOMPARE(QFileInfo(box.app.filePath(name)).isExecutable(),
+             entry.isExecutable() && installed.startsWith("new"));
 }
 
 void tst_MakeDownloadReplaceList::hostilePathIsRejected_data()
