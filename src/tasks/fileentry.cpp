@@ -20,6 +20,12 @@ bool FileEntry::isFolder(const QString& path)
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool FileEntry::isRegularFile(const QString& path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 int FileEntry::openRegularFile(const QString& path)
 {
     const QByteArray name = QFile::encodeName(path);
@@ -65,12 +71,6 @@ bool FileEntry::replace(const QString& from, const QString& to)
     return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
-bool FileEntry::isRegularFile(const QString& path)
-{
-    struct stat info;
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
 bool FileEntry::holdsSameFile(const QString& first, const QString& second)
 {
     if (isSameEntry(first, second))
@@ -97,14 +97,12 @@ bool FileEntry::link(const QString& from, const QString& to)
 
 bool FileEntry::addExecuteBits(const QString& path)
 {
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = openRegularFile(path);
     if (fd < 0)
         return false;
     struct stat info;
-    const bool ok =
-        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        ((info.st_mode & 0111) == 0111 || ::fchmod(fd, (info.st_mode & 07777) | 0111) == 0);
+    const bool ok = ::fstat(fd, &info) == 0 && ((info.st_mode & 0111) == 0111 ||
+                                                ::fchmod(fd, (info.st_mode & 07777) | 0111) == 0);
     ::close(fd);
     return ok;
 }

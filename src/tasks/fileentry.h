@@ -13,6 +13,8 @@ public:
     static bool exists(const QString& path);
     // Whether a folder stands at path; a link to one is not a folder.
     static bool isFolder(const QString& path);
+    // Whether a regular file stands at path (a link to one does not count).
+    static bool isRegularFile(const QString& path);
     // Opens the regular file at path for reading; -1 when anything else stands there. A link
     // is not followed, and a FIFO or a device is neither waited on nor read, so no entry can
     // stall the caller. The caller closes the descriptor.
@@ -25,8 +27,6 @@ public:
     // Moves the entry at from to the name to in one step, over whatever stands at to, so that
     // to names the old entry or the new one at every instant.
     static bool replace(const QString& from, const QString& to);
-    // Whether a regular file stands at path (a link to one does not count).
-    static bool isRegularFile(const QString& path);
     // Whether second still holds what first holds: it is the same entry, or both are regular
     // files with the same bytes.
     static bool holdsSameFile(const QString& first, const QString& second);

@@ -610,7 +610,6 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
     QFETCH(int, fault);
     QFETCH(int, err);
     InstallSandbox box;
-    // A library: its new copy must be executable whenever it stands at its name.
     const QString name = QStringLiteral("libdata.so");
     const QString oldName = QStringLiteral("_old_libdata.so");
     QVERIFY(holdsInstalledVersion(box, name));
