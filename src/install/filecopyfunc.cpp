@@ -11,8 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-FileCopyFunc::FileCopyFunc(const QString& src, const QString& dst, bool replaceDst)
-    : SlowFileOpFunc(src, dst, replaceDst)
+FileCopyFunc::FileCopyFunc(const QString& src, const QString& dst, bool replaceDst, bool executable)
+    : SlowFileOpFunc(src, dst, replaceDst, executable)
 {
 }
 
@@ -24,19 +24,19 @@ bool FileCopyFunc::run()
     struct stat info;
     StagedFile copy(dst, replaceDst);
     const bool ok = ::fstat(in, &info) == 0 && copy.isOpen() &&
-                    ::fchmod(copy.handle(), info.st_mode & 07777) == 0 &&
-                    copyData(in, copy.handle()) && copy.place();
+                    copy.setMode(executable ? ExecutableMode : info.st_mode & 07777) &&
+                    copyData(in, copy) && copy.place();
     ::close(in);
     return ok;
 }
 
-bool FileCopyFunc::copyData(int from, int to)
+bool FileCopyFunc::copyData(int from, StagedFile& to)
 {
     // In the kernel where it can: no pass through user memory, and reflinks where the file
     // system has them. Each call falls back to the next when the files do not suit it.
     constexpr size_t Chunk = size_t(1) << 30;
     for (;;) {
-        const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, Chunk, 0);
+        const ssize_t n = ::copy_file_range(from, nullptr, to.handle(), nullptr, Chunk, 0);
         if (n == 0)
             return true;
         if (n < 0 && errno == EINTR)
@@ -47,7 +47,7 @@ bool FileCopyFunc::copyData(int from, int to)
             break;
     }
     for (;;) {
-        const ssize_t n = ::sendfile(to, from, nullptr, Chunk);
+        const ssize_t n = ::sendfile(to.handle(), from, nullptr, Chunk);
         if (n == 0)
             return true;
         if (n < 0 && errno == EINTR)
@@ -64,14 +64,7 @@ bool FileCopyFunc::copyData(int from, int to)
             return true;
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
+        if (n < 0 || !to.write(buffer.constData(), n))
             return false;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t written = ::write(to, buffer.constData() + done, size_t(n - done));
-            if (written > 0)
-                done += written;
-            else if (written == 0 || errno != EINTR)
-                return false;
-        }
     }
 }

@@ -3,6 +3,8 @@
 
 #include "tasks/slowfileoptaskspecification.h"
 
+class StagedFile;
+
 // Copies src to dst on a pool thread. The copy is written under a temporary name next to dst
 // and then given its name, so dst never holds a partial copy. Overwrites an existing dst only
 // when replaceDst is set, and then in one step.
@@ -12,12 +14,14 @@ class FileCopyFunc : public SlowFileOpFunc
     Q_DISABLE_COPY(FileCopyFunc)
 
 public:
-    FileCopyFunc(const QString& src, const QString& dst, bool replaceDst = false);
+    FileCopyFunc(const QString& src, const QString& dst, bool replaceDst = false,
+                 bool executable = false);
 
-    // The copy takes over the permissions of src; a failed copy leaves dst as it was.
+    // The copy takes over the permissions of src (ExecutableMode with executable); a failed
+    // copy leaves dst as it was.
     bool run() override;
     // Copies everything from the current offset of the file from to the file to.
-    static bool copyData(int from, int to);
+    static bool copyData(int from, StagedFile& to);
 };
 
 #endif // FILECOPYFUNC_H

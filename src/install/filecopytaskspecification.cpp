@@ -12,5 +12,5 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* journal, 
 
 ASyncFunc* FileCopyTaskSpecification::createFunction()
 {
-    return new FileCopyFunc(src, dst, replaceDst);
+    return new FileCopyFunc(src, dst, replaceDst, executable);
 }

@@ -16,7 +16,7 @@ public:
     FileCopyTaskSpecification(RollbackDataList* journal, const QString& src, const QString& dst,
                               QObject* parent, double weight);
 
-    // A new FileCopyFunc on src, dst and replaceDst; the pool's runnable owns it.
+    // A new FileCopyFunc on src, dst, replaceDst and executable; the pool's runnable owns it.
     ASyncFunc* createFunction() override;
 };
 

@@ -9,16 +9,7 @@
 #include "tasks/fileentry.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QStringList>
-
-namespace {
-const QStringList executableFiles = {
-    QStringLiteral("qorclient_linux_x86"), QStringLiteral("qorclient_linux_amd64"),
-    QStringLiteral("qorclient_runscript.sh"), QStringLiteral("update")};
-const QStringList executableSuffixes = {QStringLiteral("so"), QStringLiteral("so.4")};
-} // namespace
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& spec,
                                                            QList<QString>* oldFiles,
@@ -73,6 +64,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     else
         put = new FileCopyTaskSpecification(&ownJournal, source, destination, this, remaining);
     put->replaceDst = destRenamed;
+    // Given before the name: a crash never leaves a program there that cannot be started.
+    put->executable = spec.isExecutable();
     addSubTask(put);
     if (spec.hasUnzip())
         addSubTask(
@@ -95,23 +88,7 @@ void FileReplaceTaskSpecification::subtasksDone()
     const QString fileName = QFileInfo(spec.pureDestFilePath()).fileName();
     if (destRenamed && oldFiles && !config->isSpecialFileName(fileName))
         oldFiles->append(spec.oldDestFileName());
-    makeSingleFileExecutable(Configuration::getAppRootPath() + QLatin1Char('/') +
-                             spec.destFileName(QString()));
     ComposedTaskSpecification::subtasksDone();
-}
-
-void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
-{
-    const QFileInfo info(path);
-    if (!executableFiles.contains(info.fileName()) &&
-        !executableSuffixes.contains(info.completeSuffix()))
-        return;
-    // Owner rwx, everyone else r-x: a program that others may write to could be replaced by
-    // any local user and run as whoever starts the client next.
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                    QFile::ReadUser | QFile::WriteUser | QFile::ExeUser |
-                                    QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
-                                    QFile::ExeOther);
 }
 
 void FileReplaceTaskSpecification::reset()

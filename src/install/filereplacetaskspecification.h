@@ -11,14 +11,14 @@
 class Configuration;
 
 // Installs one downloaded file into the application folder, one step after another: a
-// leftover "_old_" copy is deleted, the installed file gets its "_old_" name as a second name,
-// and the download is copied, or decompressed and then checked against its MD5 sum, each
-// written next to the installed file and put over it in one step, so that the installed name
-// always holds a whole file. When a step fails, or a cancel leaves one unstarted, the task undoes
-// its own steps before it ends. On success it hands its journal entries to the list's journal, puts
-// the
-// "_old_" name on the deletion list (not for the updater's own files) and opens the known
-// executables and libraries for execution.
+// leftover "_old_" copy is deleted, the installed file gets its "_old_" name as a second name
+// (or a whole copy there), and the download is copied, or decompressed and then checked
+// against its MD5 sum, each written next to the installed file, given its mode (0755 for the
+// known programs and libraries) and put over it in one step, so that the installed name always
+// holds a whole file with its mode. When a step fails, or a cancel leaves one unstarted, the
+// task undoes its own steps before it ends. On success it hands its journal entries to the
+// list's journal and puts the "_old_" name on the deletion list (not for the updater's own
+// files).
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -41,8 +41,6 @@ public:
 
     // Builds the steps for the current state of the application folder and runs them.
     void makeSubtasksAndStart();
-    // Gives mode 0755 to the known executables and libraries; other files keep their mode.
-    void makeSingleFileExecutable(const QString& path);
 
     FileReplaceSpecification spec;
     QList<QString>* oldFiles = nullptr;        // not owned

@@ -10,48 +10,34 @@ namespace {
 constexpr int BlockSize = 16384;
 } // namespace
 
-FileUnzipFunc::FileUnzipFunc(const QString& src, const QString& dst, bool replaceDst)
-    : SlowFileOpFunc(src, dst, replaceDst)
+FileUnzipFunc::FileUnzipFunc(const QString& src, const QString& dst, bool replaceDst,
+                             bool executable)
+    : SlowFileOpFunc(src, dst, replaceDst, executable)
 {
 }
 
 bool FileUnzipFunc::run()
 {
     StagedFile output(dst, replaceDst);
-    return output.isOpen() && unzipFile(output.tempPath(), src) && output.place();
+    return output.isOpen() && (!executable || output.setMode(ExecutableMode)) &&
+           unzipFile(output, src) && output.place();
 }
 
-bool FileUnzipFunc::unzipFile(const QString& destination, const QString& source)
+bool FileUnzipFunc::unzipFile(StagedFile& destination, const QString& source)
 {
     // The name as QFile put the download on disk: Latin-1 would miss every file whose path is
     // not plain ASCII, and a compressed download could then never be installed.
-    const QByteArray sourceName = QFile::encodeName(source);
-    QFile out(destination);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-
-    gzFile in = gzopen(sourceName.constData(), "rb");
+    gzFile in = gzopen(QFile::encodeName(source).constData(), "rb");
     if (!in)
         return false;
     gzrewind(in);
 
     char buffer[BlockSize];
-    for (;;) {
-        const int n = gzread(in, buffer, BlockSize);
-        if (n == 0) {
-            // The last blocks may still sit in QFile's buffer: a full disk shows only here.
-            const bool flushed = out.flush();
-            out.close();
-            gzclose(in);
-            if (!flushed)
-                QFile::remove(destination);
-            return flushed;
-        }
-        if (n < 0 || out.write(buffer, n) != n) {
-            gzclose(in);
-            out.close();
-            QFile::remove(destination);
-            return false;
-        }
-    }
+    int n = 0;
+    do {
+        n = gzread(in, buffer, BlockSize);
+    } while (n > 0 && destination.write(buffer, n));
+    gzclose(in);
+    // 0 only at the end of the data; a failed write leaves n above 0, a read error below.
+    return n == 0;
 }

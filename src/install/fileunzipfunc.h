@@ -3,6 +3,8 @@
 
 #include "tasks/slowfileoptaskspecification.h"
 
+class StagedFile;
+
 // Decompresses the gzip file src into dst on a pool thread, streaming through a fixed buffer.
 // A source that is not gzip data is copied through unchanged. The output is written under a
 // temporary name next to dst and then given its name, so dst never holds partial output and a
@@ -13,13 +15,15 @@ class FileUnzipFunc : public SlowFileOpFunc
     Q_DISABLE_COPY(FileUnzipFunc)
 
 public:
-    FileUnzipFunc(const QString& src, const QString& dst, bool replaceDst = false);
+    FileUnzipFunc(const QString& src, const QString& dst, bool replaceDst = false,
+                  bool executable = false);
 
-    // unzipFile into the temporary file, which is put in place when that succeeds.
+    // unzipFile into the temporary file, which is put in place when that succeeds; with
+    // executable it has ExecutableMode before.
     bool run() override;
-    // Note the order: the destination first. Truncates an existing destination; false on any
-    // failure to open, read, write or flush. Both paths are encoded as QFile encodes them.
-    bool unzipFile(const QString& destination, const QString& source);
+    // Note the order: the destination first, written through its open descriptor. False on any
+    // failure to open, read or write. The source path is encoded as QFile encodes it.
+    bool unzipFile(StagedFile& destination, const QString& source);
 };
 
 #endif // FILEUNZIPFUNC_H

@@ -12,5 +12,5 @@ FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList* journal
 
 ASyncFunc* FileUnzipTaskSpecification::createFunction()
 {
-    return new FileUnzipFunc(src, dst, replaceDst);
+    return new FileUnzipFunc(src, dst, replaceDst, executable);
 }

@@ -17,7 +17,7 @@ public:
     FileUnzipTaskSpecification(RollbackDataList* journal, const QString& src, const QString& dst,
                                QObject* parent, double weight);
 
-    // A new FileUnzipFunc on src, dst and replaceDst; the pool's runnable owns it.
+    // A new FileUnzipFunc on src, dst, replaceDst and executable; the pool's runnable owns it.
     ASyncFunc* createFunction() override;
 };
 

@@ -3,11 +3,10 @@
 #include "tasks/fileentry.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 StagedFile::StagedFile(const QString& path, bool replace)
@@ -16,14 +15,12 @@ StagedFile::StagedFile(const QString& path, bool replace)
 {
     if (!replace && FileEntry::exists(path))
         return;
-    const QString folder = QFileInfo(path).path();
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temp = QStringLiteral("%1/.new.%2")
-                   .arg(folder)
-                   .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
-        // O_EXCL: a link planted at the name is never followed.
-        fd = ::open(QFile::encodeName(temp).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                    0666);
+    temp = tempName(path);
+    const QByteArray name = QFile::encodeName(temp);
+    for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+        ::unlink(name.constData());
+        // O_EXCL: an entry planted at the name meanwhile is never opened, a link never followed.
+        fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             break;
     }
@@ -39,13 +36,43 @@ StagedFile::~StagedFile()
         ::unlink(QFile::encodeName(temp).constData());
 }
 
+QString StagedFile::tempName(const QString& path)
+{
+    return QString(path).insert(path.lastIndexOf(QLatin1Char('/')) + 1, QLatin1String(".new."));
+}
+
+bool StagedFile::setMode(unsigned mode)
+{
+    return ::fchmod(fd, mode) == 0 || errno == ENOSYS || errno == EPERM || errno == EOPNOTSUPP;
+}
+
+bool StagedFile::write(const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written > 0) {
+            data += written;
+            size -= written;
+        } else if (written == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool StagedFile::place()
 {
     if (fd < 0)
         return false;
+    struct stat written;
+    struct stat named;
+    const bool same = ::fstat(fd, &written) == 0 &&
+                      ::lstat(QFile::encodeName(temp).constData(), &named) == 0 &&
+                      written.st_dev == named.st_dev && written.st_ino == named.st_ino;
     // A write that the kernel could only report at close fails the placement too.
     const bool closed = ::close(fd) == 0;
     fd = -1;
-    placed = closed && (replace ? FileEntry::replace(temp, path) : FileEntry::rename(temp, path));
+    placed = same && closed &&
+             (replace ? FileEntry::replace(temp, path) : FileEntry::rename(temp, path));
     return placed;
 }

@@ -4,24 +4,34 @@
 #include <QString>
 
 // A new file written under a temporary name in the folder of its final name and given that
-// name by one rename at the end, so the final name holds its previous entry or the whole new
-// file at every instant. The temporary file is created fresh, never through a link, and is
-// removed again unless it was put in place.
+// name by one rename at the end, with its content and mode complete, so the final name holds
+// its previous entry or the whole new file at every instant. The temporary file is created
+// fresh, never through a link, and is removed again unless it was put in place.
 class StagedFile
 {
 public:
-    // Creates the temporary file, mode 0666 less the umask. With replace false nothing is
-    // created when anything stands at path already (a dangling link included).
+    // Creates the temporary file, mode 0666 less the umask, after removing what a killed run
+    // left at its name. With replace false nothing is created when anything stands at path
+    // already (a dangling link included).
     StagedFile(const QString& path, bool replace);
     ~StagedFile();
     Q_DISABLE_COPY(StagedFile)
 
+    // The temporary name for path: ".new." before its file name, in its folder. It is fixed,
+    // so that a later run finds what a killed one left there.
+    static QString tempName(const QString& path);
+
     bool isOpen() const { return fd >= 0; }
-    // The open temporary file, for writing; it stays owned by this object.
+    // The open temporary file; it stays owned by this object.
     int handle() const { return fd; }
-    const QString& tempPath() const { return temp; }
+    // Gives the file its mode. A file system that cannot hold it (no modes at all, as on
+    // FAT or fusefat) is no failure: the file keeps the mode it has.
+    bool setMode(unsigned mode);
+    // Writes all of data at the current offset.
+    bool write(const char* data, qint64 size);
     // Closes the temporary file and gives it the final name: over what stands there when
-    // replace was set, else only where nothing stands. A failure leaves the final name as it was.
+    // replace was set, else only where nothing stands. Fails when the temporary name no longer
+    // holds the file written here. A failure leaves the final name as it was.
     bool place();
 
 private:

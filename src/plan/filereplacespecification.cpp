@@ -1,6 +1,14 @@
 #include "plan/filereplacespecification.h"
 
 #include <QFileInfo>
+#include <QStringList>
+
+namespace {
+const QStringList executableFiles = {
+    QStringLiteral("qorclient_linux_x86"), QStringLiteral("qorclient_linux_amd64"),
+    QStringLiteral("qorclient_runscript.sh"), QStringLiteral("update")};
+const QStringList executableSuffixes = {QStringLiteral("so"), QStringLiteral("so.4")};
+} // namespace
 
 bool FileReplaceSpecification::hasUnzip() const
 {
@@ -27,4 +35,11 @@ QString FileReplaceSpecification::destFileName(const QString& prefix) const
 QString FileReplaceSpecification::oldDestFileName() const
 {
     return destFileName(QStringLiteral("_old_"));
+}
+
+bool FileReplaceSpecification::isExecutable() const
+{
+    const QFileInfo info(pureDestFilePath());
+    return executableFiles.contains(info.fileName()) ||
+           executableSuffixes.contains(info.completeSuffix());
 }

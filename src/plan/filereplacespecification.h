@@ -16,6 +16,9 @@ public:
     QString destFileName(const QString& prefix) const;
     // Where the installation keeps the previous installed copy while it replaces it.
     QString oldDestFileName() const;
+    // Whether the installed file is one of the known programs or libraries, which must be
+    // executable.
+    bool isExecutable() const;
 
     QString section;
     QString file;

@@ -2,6 +2,7 @@
 
 #include "config/configuration.h"
 #include "crypto/checksigfunc.h"
+#include "install/stagedfile.h"
 #include "plan/staysinsidefolder.h"
 #include "tasks/fileentry.h"
 
@@ -102,6 +103,10 @@ bool MakeDownloadReplaceListFunc::run()
             // Replacing an installed file deletes its leftover copy itself and lists the new one.
             if (!isInstalled || isCurrent)
                 listLeftoverOldCopy(replace, appRoot);
+            listLeftoverTempFiles(replace, appRoot);
+            // A crash of an older updater between writing a program and its chmod left it so.
+            if (isCurrent && replace.isExecutable())
+                FileEntry::addExecuteBits(installedPath);
             if (isCurrent)
                 continue;
             lists.replaces.append(replace);
@@ -120,6 +125,16 @@ void MakeDownloadReplaceListFunc::listLeftoverOldCopy(const FileReplaceSpecifica
     if (isDeletable(appRoot + oldCopy) &&
         !config->isSpecialFileName(QFileInfo(replace.pureDestFilePath()).fileName()))
         lists.deletes.append(oldCopy);
+}
+
+void MakeDownloadReplaceListFunc::listLeftoverTempFiles(const FileReplaceSpecification& replace,
+                                                        const QString& appRoot)
+{
+    for (const QString& name : {replace.destFileName(QString()), replace.oldDestFileName()}) {
+        const QString temp = StagedFile::tempName(name);
+        if (isDeletable(appRoot + temp))
+            lists.deletes.append(temp);
+    }
 }
 
 int MakeDownloadReplaceListFunc::getFileCount(QSettings& settings)

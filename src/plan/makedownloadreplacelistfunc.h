@@ -21,9 +21,11 @@ public:
     MakeDownloadReplaceListFunc(Configuration* config, FileSpecifications& lists);
 
     // Empties lists and fills them anew, reporting one progress step per entry; the deletion
-    // list also gains the leftover "_old_" copies of listed ordinary files. False, after
-    // a message, when the product ini is missing or empty, or holds a line of other than 2 or
-    // 5 fields or a path that does not stay inside its folder; lists are then incomplete.
+    // list also gains the leftover "_old_" copies of listed ordinary files and the leftover
+    // temporary files of listed files, and current programs get back lost execute bits.
+    // False, after a message, when the product ini is missing or empty, or holds a line of
+    // other than 2 or 5 fields or a path that does not stay inside its folder; lists are then
+    // incomplete.
     bool run() override;
 
     // The number of keys over all sections, the "delete" section included.
@@ -33,6 +35,9 @@ public:
     // left it. The copies of the updater's own files stay for the next start to remove, and a
     // folder there is never listed.
     void listLeftoverOldCopy(const FileReplaceSpecification& replace, const QString& appRoot);
+    // Lists for deletion the temporary files that a killed run left while it wrote replace's
+    // installed file or its "_old_" copy: one look-up each, whatever the folder holds.
+    void listLeftoverTempFiles(const FileReplaceSpecification& replace, const QString& appRoot);
 
     Configuration* config = nullptr; // not owned
     FileSpecifications& lists;       // the task's working copy

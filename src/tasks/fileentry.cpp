@@ -20,6 +20,12 @@ bool FileEntry::isFolder(const QString& path)
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool FileEntry::isRegularFile(const QString& path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 int FileEntry::openRegularFile(const QString& path)
 {
     const QByteArray name = QFile::encodeName(path);
@@ -65,11 +71,38 @@ bool FileEntry::replace(const QString& from, const QString& to)
     return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
-bool FileEntry::keepAs(const QString& from, const QString& to)
+bool FileEntry::holdsSameFile(const QString& first, const QString& second)
+{
+    if (isSameEntry(first, second))
+        return true;
+    QFile a(first);
+    QFile b(second);
+    if (!isRegularFile(first) || !isRegularFile(second) || !a.open(QIODevice::ReadOnly) ||
+        !b.open(QIODevice::ReadOnly) || a.size() != b.size())
+        return false;
+    constexpr qint64 Block = 1 << 20;
+    while (!a.atEnd()) {
+        if (a.read(Block) != b.read(Block))
+            return false;
+    }
+    return true;
+}
+
+bool FileEntry::link(const QString& from, const QString& to)
 {
     // Without AT_SYMLINK_FOLLOW a link at from gets the second name itself.
-    if (::linkat(AT_FDCWD, QFile::encodeName(from).constData(), AT_FDCWD,
-                 QFile::encodeName(to).constData(), 0) == 0)
-        return true;
-    return errno != EEXIST && rename(from, to);
+    return ::linkat(AT_FDCWD, QFile::encodeName(from).constData(), AT_FDCWD,
+                    QFile::encodeName(to).constData(), 0) == 0;
+}
+
+bool FileEntry::addExecuteBits(const QString& path)
+{
+    const int fd = openRegularFile(path);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    const bool ok = ::fstat(fd, &info) == 0 && ((info.st_mode & 0111) == 0111 ||
+                                                ::fchmod(fd, (info.st_mode & 07777) | 0111) == 0);
+    ::close(fd);
+    return ok;
 }

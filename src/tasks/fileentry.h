@@ -13,6 +13,8 @@ public:
     static bool exists(const QString& path);
     // Whether a folder stands at path; a link to one is not a folder.
     static bool isFolder(const QString& path);
+    // Whether a regular file stands at path (a link to one does not count).
+    static bool isRegularFile(const QString& path);
     // Opens the regular file at path for reading; -1 when anything else stands there. A link
     // is not followed, and a FIFO or a device is neither waited on nor read, so no entry can
     // stall the caller. The caller closes the descriptor.
@@ -25,10 +27,15 @@ public:
     // Moves the entry at from to the name to in one step, over whatever stands at to, so that
     // to names the old entry or the new one at every instant.
     static bool replace(const QString& from, const QString& to);
-    // Gives the entry at from the second name to, from keeping its own; where the file system
-    // has no second names for it (a folder, a file system without hard links), moves it
-    // instead. Fails, changing nothing, when to exists.
-    static bool keepAs(const QString& from, const QString& to);
+    // Whether second still holds what first holds: it is the same entry, or both are regular
+    // files with the same bytes.
+    static bool holdsSameFile(const QString& first, const QString& second);
+    // Gives the entry at from the second name to, from keeping its own. Fails, changing
+    // nothing, when to exists or the file system cannot give the entry a second name (FAT,
+    // another file system, too many links).
+    static bool link(const QString& from, const QString& to);
+    // Adds the execute bits that the regular file at path lacks; anything else is left alone.
+    static bool addExecuteBits(const QString& path);
 };
 
 #endif // FILEENTRY_H

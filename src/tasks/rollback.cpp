@@ -31,9 +31,10 @@ bool RollbackData::rollback(QObject* receiver) const
 {
     switch (op) {
     case Rename: {
-        // A file that was kept under a second name is back once that name is dropped.
+        // A file that was kept under a second name, or as a whole copy where it could not have
+        // one, is back once that name is dropped.
         const bool ok = FileEntry::rename(path, restorePath) ||
-                        (FileEntry::isSameEntry(path, restorePath) && QFile::remove(path));
+                        (FileEntry::holdsSameFile(path, restorePath) && QFile::remove(path));
         if (!ok)
             message(
                 receiver,

@@ -1,9 +1,11 @@
 #include "tasks/slowfileoptaskspecification.h"
 
-SlowFileOpFunc::SlowFileOpFunc(const QString& src, const QString& dst, bool replaceDst)
+SlowFileOpFunc::SlowFileOpFunc(const QString& src, const QString& dst, bool replaceDst,
+                               bool executable)
     : src(src)
     , dst(dst)
     , replaceDst(replaceDst)
+    , executable(executable)
 {
 }
 

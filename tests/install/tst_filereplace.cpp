@@ -10,7 +10,34 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <cerrno>
+#include <dlfcn.h>
+#include <functional>
 #include <sys/stat.h>
+#include <utility>
+
+namespace {
+// linkat() and fchmod() of the code under test, linked in statically, come here: they fail with
+// the errno a test sets, and a hook set before a step acts on the descriptor fchmod() is given.
+int linkErrno = 0;
+int chmodErrno = 0;
+std::function<void(int)> beforeChmod;
+} // namespace
+
+extern "C" int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) noexcept
+{
+    using Real = int (*)(int, const char*, int, const char*, int);
+    static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "linkat"));
+    return linkErrno ? (errno = linkErrno, -1) : real(fromDir, from, toDir, to, flags);
+}
+
+extern "C" int fchmod(int fd, mode_t mode) noexcept
+{
+    static const auto real = reinterpret_cast<int (*)(int, mode_t)>(dlsym(RTLD_NEXT, "fchmod"));
+    if (const auto hook = std::exchange(beforeChmod, nullptr))
+        hook(fd);
+    return chmodErrno ? (errno = chmodErrno, -1) : real(fd, mode);
+}
 
 namespace {
 QStringList stepClasses(const ComposedTaskSpecification& task)
@@ -67,7 +94,9 @@ enum Fault
     DownloadGone,       // the download is removed
     DownloadUnreadable, // the download fails half-way through the read
     WrongSum,           // the unpacked file fails its check
-    LaterStep           // nothing in the task: a later step of the list fails
+    LaterStep,          // nothing in the task: a later step of the list fails
+    ModeFails,          // setting the new file's mode fails with err
+    Swapped             // a link to elsewhere takes the new file's temporary name
 };
 
 const QString Copy = QStringLiteral("FileCopyTaskSpecification");
@@ -553,15 +582,25 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile_data()
     QTest::addColumn<bool>("compressed");
     QTest::addColumn<int>("seam"); // the step after which the fault comes
     QTest::addColumn<int>("fault");
-    QTest::newRow("copied, after the leftover went") << false << 0 << int(InTheWay);
-    QTest::newRow("copied, after keeping the old file") << false << 1 << int(DownloadGone);
-    QTest::newRow("copied, while copying") << false << 1 << int(DownloadUnreadable);
-    QTest::newRow("copied, after it was put in place") << false << 2 << int(LaterStep);
-    QTest::newRow("unpacked, after the leftover went") << true << 0 << int(InTheWay);
-    QTest::newRow("unpacked, after keeping the old file") << true << 1 << int(DownloadGone);
-    QTest::newRow("unpacked, while unpacking") << true << 1 << int(DownloadUnreadable);
-    QTest::newRow("unpacked, after it was put in place") << true << 2 << int(WrongSum);
-    QTest::newRow("unpacked, after its check") << true << 3 << int(LaterStep);
+    QTest::addColumn<int>("err"); // ModeFails: of fchmod(); else of every linkat(), 0: none
+    QTest::newRow("copied, after the leftover went") << false << 0 << int(InTheWay) << 0;
+    QTest::newRow("copied, after keeping the old file") << false << 1 << int(DownloadGone) << 0;
+    QTest::newRow("copied, while copying") << false << 1 << int(DownloadUnreadable) << 0;
+    QTest::newRow("copied, after it was put in place") << false << 2 << int(LaterStep) << 0;
+    QTest::newRow("unpacked, after the leftover went") << true << 0 << int(InTheWay) << 0;
+    QTest::newRow("unpacked, after keeping the old file") << true << 1 << int(DownloadGone) << 0;
+    QTest::newRow("unpacked, while unpacking") << true << 1 << int(DownloadUnreadable) << 0;
+    QTest::newRow("unpacked, after it was put in place") << true << 2 << int(WrongSum) << 0;
+    QTest::newRow("unpacked, after its check") << true << 3 << int(LaterStep) << 0;
+    QTest::newRow("no links (EPERM), download gone") << false << 1 << int(DownloadGone) << EPERM;
+    QTest::newRow("no links (EXDEV), later step") << false << 2 << int(LaterStep) << EXDEV;
+    QTest::newRow("no links (EIO), wrong sum") << true << 2 << int(WrongSum) << EIO;
+    QTest::newRow("copied, no modes (ENOSYS)") << false << 1 << int(ModeFails) << ENOSYS;
+    QTest::newRow("copied, no modes (EPERM)") << false << 1 << int(ModeFails) << EPERM;
+    QTest::newRow("unpacked, no modes (EOPNOTSUPP)") << true << 1 << int(ModeFails) << EOPNOTSUPP;
+    QTest::newRow("unpacked, mode fails (EIO)") << true << 1 << int(ModeFails) << EIO;
+    QTest::newRow("copied, swapped") << false << 1 << int(Swapped) << 0;
+    QTest::newRow("unpacked, swapped") << true << 1 << int(Swapped) << 0;
 }
 
 void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
@@ -569,9 +608,10 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
     QFETCH(bool, compressed);
     QFETCH(int, seam);
     QFETCH(int, fault);
+    QFETCH(int, err);
     InstallSandbox box;
-    const QString name = QStringLiteral("data.pak");
-    const QString oldName = QStringLiteral("_old_data.pak");
+    const QString name = QStringLiteral("libdata.so");
+    const QString oldName = QStringLiteral("_old_libdata.so");
     QVERIFY(holdsInstalledVersion(box, name));
     TreeSnapshot expected = TreeSnapshot::take(box.app.path());
     QVERIFY(writeFile(box.app.path(), oldName, "leftover of an earlier run"));
@@ -581,6 +621,11 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
                                    fault == WrongSum ? MirrorTree::md5Hex("other") : QString())
                    : box.stageCopy(name, content);
     const QString download = QDir(box.config.tempDir).filePath(spec.file);
+    const int oldMode = modeOf(box.appFile(name));
+    const bool modeRefused = fault == ModeFails && err != EIO;
+    const bool fails = fault != LaterStep && !modeRefused;
+    linkErrno = fault == ModeFails ? 0 : err;
+    chmodErrno = fault == ModeFails ? err : 0;
 
     Replacement run(spec, box);
     run.task.execute();
@@ -588,7 +633,9 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
     for (int step = 0; step < run.task.subTasks.size(); ++step) {
         connect(run.task.subTasks.at(step), &TaskSpecification::finished, &run.task, [&, step] {
             const QByteArray now = readFile(box.appFile(name));
-            if (now != "installed version" && now != content)
+            const int mode = modeOf(box.appFile(name));
+            if (!(now == "installed version" && mode == oldMode) &&
+                !(now == content && (mode == 0755 || modeRefused)))
                 torn << step;
             if (step != seam)
                 return;
@@ -606,13 +653,21 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
                     writeFile(box.config.tempDir, spec.file, broken);
                 else
                     QDir().mkdir(download);
+            } else if (fault == Swapped) {
+                beforeChmod = [&](int fd) {
+                    const auto temp = QFile::symLinkTarget("/proc/self/fd/" + QString::number(fd));
+                    QFile::remove(temp) && QFile::link(download + "-outside", temp);
+                };
             }
         });
     }
     QTRY_VERIFY(run.task.state != TaskRunning);
-    QCOMPARE(run.task.state, TaskState(fault == LaterStep ? TaskFinished : TaskErrorCanceled));
+    linkErrno = chmodErrno = 0;
+    beforeChmod = nullptr;
+    QCOMPARE(run.task.state, TaskState(fails ? TaskErrorCanceled : TaskFinished));
     QVERIFY2(torn.isEmpty(), qPrintable(QStringLiteral("torn after step %1").arg(torn.value(0))));
-    if (fault == LaterStep) {
+    QVERIFY(!QFileInfo::exists(download + "-outside"));
+    if (!fails) {
         QCOMPARE(readFile(box.appFile(name)), content);
         QVERIFY(run.listJournal.rollback(nullptr));
     }

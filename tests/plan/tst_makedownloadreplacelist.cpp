@@ -418,11 +418,18 @@ void tst_MakeDownloadReplaceList::leftoverOldCopyOfOrdinaryFileIsDeleted()
     if (!installed.isEmpty())
         QVERIFY(box.install(name, kinds[0]));
     QVERIFY(box.install(QFileInfo(name).path() + "/_old_" + QFileInfo(name).fileName(), kinds[1]));
+    for (const char* prefix : {"/.new.", "/.new._old_"})
+        QVERIFY(box.install(QFileInfo(name).path() + prefix + QFileInfo(name).fileName(), "part"));
 
     FileSpecifications lists;
     QVERIFY(compile(box, lists));
-    QCOMPARE(lists.deletes, listed ? QStringList{entry.oldDestFileName()} : QStringList());
+    QCOMPARE(lists.deletes, (listed ? QStringList{entry.oldDestFileName()} : QStringList())
+                                << entry.destFileName(".new.") << entry.destFileName(".new._old_"));
     QCOMPARE(lists.replaces.size(), installed.startsWith("new") ? 0 : 1);
+    // A current program or library gets back execute bits that a crash took.
+    const QFileInfo file(box.app.filePath(name));
+    QCOMPARE(file.isFile() && file.isExecutable(),
+             entry.isExecutable() && installed.startsWith("new"));
 }
 
 void tst_MakeDownloadReplaceList::hostilePathIsRejected_data()
