@@ -21,14 +21,6 @@ public:
     bool doOp() override;
 
     QString sourcePath;
-    // The file keeps sourcePath as well, so that it stays in place until a new file takes that
-    // name in one step: path becomes a second name of it, or, where the file system has none
-    // to give, a whole copy of it, written here on the calling thread. Anything but a regular
-    // file is moved. The undo entry is the same.
-    bool keepSource = false;
-
-private:
-    bool keep();
 };
 
 #endif // FILERENAMETASKSPECIFICATION_H

@@ -4,7 +4,7 @@
 #include "crypto/checksignaturetaskspecification.h"
 #include "install/filecopytaskspecification.h"
 #include "install/filedeletetaskspecification.h"
-#include "install/filerenametaskspecification.h"
+#include "install/filekeeptaskspecification.h"
 #include "install/fileunziptaskspecification.h"
 #include "tasks/fileentry.h"
 
@@ -51,9 +51,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         // file, written next to it, takes the name in one step: a crash at any point leaves a
         // whole file there, old or new.
         destRenamed = true;
-        auto* keep = new FileRenameTaskSpecification(destination, oldCopy, &ownJournal, this, 0.1);
-        keep->keepSource = true;
-        addSubTask(keep);
+        addSubTask(new FileKeepTaskSpecification(&ownJournal, destination, oldCopy, this, 0.1));
         remaining -= 0.1;
     }
 

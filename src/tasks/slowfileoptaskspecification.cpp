@@ -26,8 +26,13 @@ void SlowFileOpSpecification::runDone(bool res)
     if (state != TaskRunning)
         return;
     if (res && journal)
-        journal->add(RollbackData(RollbackData::CreateFile, dst));
+        journal->add(undoEntry());
     if (!res)
         emit message(failMessage);
     ASyncTaskSpecification::runDone(res);
+}
+
+RollbackData SlowFileOpSpecification::undoEntry() const
+{
+    return RollbackData(RollbackData::CreateFile, dst);
 }

@@ -50,6 +50,10 @@ public:
     bool replaceDst = false;
     // dst is a program or library: it is executable from the moment it has its name.
     bool executable = false;
+
+protected:
+    // What the journal gets on success: the creation of dst.
+    virtual RollbackData undoEntry() const;
 };
 
 #endif // SLOWFILEOPTASKSPECIFICATION_H

@@ -1,5 +1,6 @@
 #include "install/dircreatetaskspecification.h"
 #include "install/filedeletelisttaskspecification.h"
+#include "install/filekeeptaskspecification.h"
 #include "install/filereplacelisttaskspecification.h"
 #include "install/filereplacetaskspecification.h"
 #include "support/installsandbox.h"
@@ -38,7 +39,8 @@ TaskState slowStepState(TaskSpecification* replacement)
 {
     const auto* composed = qobject_cast<ComposedTaskSpecification*>(replacement);
     for (const TaskSpecification* step : composed->subTasks) {
-        if (qobject_cast<const ASyncTaskSpecification*>(step))
+        if (qobject_cast<const ASyncTaskSpecification*>(step) &&
+            !qobject_cast<const FileKeepTaskSpecification*>(step))
             return step->state;
     }
     return TaskIdle;

@@ -1,0 +1,29 @@
+#ifndef FILEKEEPTASKSPECIFICATION_H
+#define FILEKEEPTASKSPECIFICATION_H
+
+#include "install/filecopytaskspecification.h"
+
+// Keeps an installed file at its name while it also gets a second one, so that the name holds
+// a whole file until a new one takes it in one step. The second name is a hard link where the
+// file system gives one, at once on the calling thread; where it gives none (FAT, exFAT,
+// another file system, too many links) it is a whole copy, written on the global pool so the
+// window stays responsive. Anything but a regular file is moved. Never overwrites: the task
+// fails when the second name exists. Recorded as a rename, so that an undo drops the second
+// name again (or moves the entry back); a failure emits "Could not rename '<src>' to '<dst>'".
+class FileKeepTaskSpecification : public FileCopyTaskSpecification
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(FileKeepTaskSpecification)
+
+public:
+    // src is the installed file, dst its second name; journal may be null (not owned).
+    FileKeepTaskSpecification(RollbackDataList* journal, const QString& src, const QString& dst,
+                              QObject* parent, double weight);
+
+    void execute() override;
+
+protected:
+    RollbackData undoEntry() const override;
+};
+
+#endif // FILEKEEPTASKSPECIFICATION_H
