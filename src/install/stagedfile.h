@@ -14,6 +14,11 @@ public:
     // left at its name. With replace false nothing is created when anything stands at path
     // already (a dangling link included).
     StagedFile(const QString& path, bool replace);
+    // Stages the file open at source itself: the temporary name becomes a second name of it,
+    // so that no byte is copied and the file placed is the very one opened. Nothing is staged
+    // where the file system cannot give it that name (another file system, FAT, too many
+    // links, a file of another owner); the caller then writes a copy instead.
+    StagedFile(const QString& path, bool replace, int source);
     ~StagedFile();
     Q_DISABLE_COPY(StagedFile)
 
@@ -24,8 +29,8 @@ public:
     bool isOpen() const { return fd >= 0; }
     // The open temporary file; it stays owned by this object.
     int handle() const { return fd; }
-    // Gives the file its mode. A file system that cannot hold it (no modes at all, as on
-    // FAT or fusefat) is no failure: the file keeps the mode it has.
+    // Gives the file its mode, unless it has it already. A file system that cannot hold it (no
+    // modes at all, as on FAT or fusefat) is no failure: the file keeps the mode it has.
     bool setMode(unsigned mode);
     // Writes all of data at the current offset.
     bool write(const char* data, qint64 size);
@@ -35,6 +40,11 @@ public:
     bool place();
 
 private:
+    // Gives the temporary name to a new entry made by create, which fails with EEXIST where
+    // something stands there: what a killed run left is removed and the name tried again.
+    template <typename Create>
+    void stage(Create create);
+
     const QString path;
     const bool replace;
     QString temp;
