@@ -145,8 +145,9 @@ check_tree() {
         return 1
     }
     (cd "$work/run/data" && find . -type f | sort) >"$work/tree.$1"
-    # Qt puts its runtime folder there too.
-    left=$(ls -A "$work/tmp" | grep -v '^runtime-' || true)
+    # Qt puts its runtime folder there too, and without XDG_RUNTIME_DIR the program keeps
+    # its single-instance folder there.
+    left=$(ls -A "$work/tmp" | grep -v -e '^runtime-' -e '^QORClientUpdate-[0-9]*$' || true)
     if [ -n "$left" ]; then
         echo "$1: temporary files left behind:" $left >&2
         return 1

@@ -22,10 +22,19 @@ bool FileCopyFunc::run()
     if (in < 0)
         return false;
     struct stat info;
-    StagedFile copy(dst, replaceDst);
-    const bool ok = ::fstat(in, &info) == 0 && copy.isOpen() &&
-                    copy.setMode(executable ? ExecutableMode : info.st_mode & 07777) &&
-                    copyData(in, copy) && copy.place();
+    bool ok = ::fstat(in, &info) == 0;
+    const unsigned mode = executable ? ExecutableMode : info.st_mode & 07777;
+    if (ok) {
+        // Within one file system src itself takes the name: its bytes are final, since a
+        // download is always written to a new file, and it keeps its own name for a later run.
+        StagedFile linked(dst, replaceDst, in);
+        if (linked.isOpen()) {
+            ok = linked.setMode(mode) && linked.place();
+        } else {
+            StagedFile copy(dst, replaceDst);
+            ok = copy.isOpen() && copy.setMode(mode) && copyData(in, copy) && copy.place();
+        }
+    }
     ::close(in);
     return ok;
 }

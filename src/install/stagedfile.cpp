@@ -13,16 +13,41 @@ StagedFile::StagedFile(const QString& path, bool replace)
     : path(path)
     , replace(replace)
 {
+    // O_EXCL: an entry planted at the name meanwhile is never opened, a link never followed.
+    stage([](const char* name) {
+        return ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    });
+}
+
+StagedFile::StagedFile(const QString& path, bool replace, int source)
+    : path(path)
+    , replace(replace)
+{
+    // Linked through the descriptor, not the source's name: whatever took that name since it
+    // was opened is never the file staged.
+    const QByteArray opened = "/proc/self/fd/" + QByteArray::number(source);
+    stage([source, &opened](const char* name) {
+        if (::linkat(AT_FDCWD, opened.constData(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) != 0)
+            return -1;
+        const int fd = ::fcntl(source, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0)
+            ::unlink(name);
+        return fd;
+    });
+}
+
+template <typename Create>
+void StagedFile::stage(Create create)
+{
     if (!replace && FileEntry::exists(path))
         return;
     temp = tempName(path);
     const QByteArray name = QFile::encodeName(temp);
     for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
-        ::unlink(name.constData());
-        // O_EXCL: an entry planted at the name meanwhile is never opened, a link never followed.
-        fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
+        fd = create(name.constData());
+        if (fd >= 0 || errno != EEXIST)
             break;
+        ::unlink(name.constData());
     }
     if (fd < 0)
         temp.clear();

@@ -14,6 +14,11 @@ public:
     // left at its name. With replace false nothing is created when anything stands at path
     // already (a dangling link included).
     StagedFile(const QString& path, bool replace);
+    // Stages the file open at source itself: the temporary name becomes a second name of it,
+    // so that no byte is copied and the file placed is the very one opened. Nothing is staged
+    // where the file system cannot give it that name (another file system, FAT, too many
+    // links, a file of another owner); the caller then writes a copy instead.
+    StagedFile(const QString& path, bool replace, int source);
     ~StagedFile();
     Q_DISABLE_COPY(StagedFile)
 
@@ -35,6 +40,11 @@ public:
     bool place();
 
 private:
+    // Gives the temporary name to a new entry made by create, which fails with EEXIST where
+    // something stands there: what a killed run left is removed and the name tried again.
+    template <typename Create>
+    void stage(Create create);
+
     const QString path;
     const bool replace;
     QString temp;

@@ -69,8 +69,12 @@ void DownloadTaskSpecification::startDownload()
     }
     holdsSlot = true;
 
+    // A new file every time, never one opened at the name: the file there may have become an
+    // installed file too (a second name), which must keep its bytes; nor is a link followed.
     // Unbuffered: each write reaches the system at once, so a failed one carries its reason.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    const QIODevice::OpenMode mode =
+        QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered;
+    if (!file.open(mode) && (!file.remove() || !file.open(mode))) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         resetDownload();
         errorCancel();

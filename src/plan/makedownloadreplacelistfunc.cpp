@@ -8,6 +8,14 @@
 
 #include <QFileInfo>
 #include <QSettings>
+#include <QThread>
+#include <QThreadPool>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -29,6 +37,123 @@ bool isDeletable(const QString& path)
 {
     return FileEntry::exists(path) && !FileEntry::isFolder(path);
 }
+
+// One entry of the product ini in list order and, for a file, what stands at its names.
+struct ListedEntry
+{
+    bool isDelete = false;
+    // For a "delete" entry only section and file (the key) are set.
+    FileReplaceSpecification replace;
+    FileDownloadSpecification download;
+    QString installedPath;
+    bool isInstalled = false;
+    bool isCurrent = false;
+    bool isDownloaded = false;
+
+    void judge(const QString& tempRoot)
+    {
+        const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
+        isInstalled = FileEntry::exists(installedPath);
+        isCurrent = isInstalled && fileMatches(installedPath, installedMd5);
+        isDownloaded = !isCurrent && fileMatches(tempRoot + download.file, download.md5);
+    }
+};
+
+// Reads the entries of every section in list order, up to the first one that is not valid
+// (a path that leaves its folder, other than 2 or 5 fields), whose section then goes to
+// invalidSection.
+void readEntries(QSettings& settings, const QString& appRoot, std::vector<ListedEntry>& entries,
+                 QString& invalidSection)
+{
+    const QStringList sections = settings.childGroups();
+    for (const QString& section : sections) {
+        settings.beginGroup(section);
+        const QStringList keys = settings.allKeys();
+        for (const QString& key : keys) {
+            ListedEntry entry;
+            entry.isDelete = section == DeleteSection;
+            entry.replace.section = section;
+            entry.replace.file = key;
+            const QStringList parts = entry.isDelete
+                                          ? QStringList()
+                                          : settings.value(key).toString().split(FieldSeparator);
+            const bool unzipSafe =
+                parts.size() != 5 || parts.at(4).isEmpty() || staysInsideFolder(parts.at(4));
+            if (!staysInsideFolder(key) ||
+                (!entry.isDelete && ((parts.size() != 2 && parts.size() != 5) || !unzipSafe))) {
+                invalidSection = section;
+                return;
+            }
+            if (!entry.isDelete) {
+                entry.download.section = section;
+                entry.download.file = key;
+                entry.download.md5 = parts.at(0);
+                entry.download.size = parts.at(1).toULongLong();
+                if (parts.size() == 5) {
+                    entry.replace.unzipMd5 = parts.at(2);
+                    entry.replace.unzipSize = parts.at(3).toULongLong();
+                    entry.replace.unzipName = parts.at(4);
+                }
+                entry.installedPath = appRoot + entry.replace.destFileName(QString());
+            }
+            entries.push_back(entry);
+        }
+        settings.endGroup();
+    }
+}
+
+// Judges the listed files ahead of the compilation on as many threads as there are cores:
+// summing one installed file after another would leave all cores but one idle. The
+// compilation takes each judgement in list order, waiting only where it has caught up.
+class FileJudge
+{
+public:
+    FileJudge(std::vector<ListedEntry>& entries, const QString& tempRoot)
+        : entries(entries)
+        , tempRoot(tempRoot)
+        , done(entries.size(), false)
+    {
+        const int files = int(std::count_if(entries.begin(), entries.end(),
+                                            [](const ListedEntry& e) { return !e.isDelete; }));
+        const int threads = qMin(QThread::idealThreadCount(), files);
+        pool.setMaxThreadCount(qMax(threads, 1));
+        for (int i = 0; i < threads; ++i)
+            pool.start([this] { work(); });
+        if (threads == 0)
+            std::fill(done.begin(), done.end(), true);
+    }
+    Q_DISABLE_COPY(FileJudge)
+
+    const ListedEntry& judged(int i)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ready.wait(lock, [this, i] { return bool(done[size_t(i)]); });
+        return entries[size_t(i)];
+    }
+
+private:
+    void work()
+    {
+        for (size_t i = next++; i < entries.size(); i = next++) {
+            if (!entries[i].isDelete)
+                entries[i].judge(tempRoot);
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                done[i] = true;
+            }
+            ready.notify_all();
+        }
+    }
+
+    std::vector<ListedEntry>& entries;
+    const QString tempRoot;
+    std::vector<bool> done;
+    std::atomic<size_t> next{0};
+    std::mutex mutex;
+    std::condition_variable ready;
+    // Last, so that its threads have ended before anything they use goes.
+    QThreadPool pool;
+};
 
 } // namespace
 
@@ -55,67 +180,40 @@ bool MakeDownloadReplaceListFunc::run()
 
     const QString appRoot = Configuration::getAppRootPath() + QLatin1Char('/');
     const QString tempRoot = config->tempDir + QLatin1Char('/');
-    int n = 0;
-    const QStringList sections = settings.childGroups();
-    for (const QString& section : sections) {
-        const auto rejectLine = [this, &section] {
-            emit message(QStringLiteral("Warning: product ini contains invalid line in section %1")
-                             .arg(section));
-            return false;
-        };
-        settings.beginGroup(section);
-        const QStringList keys = settings.allKeys();
-        for (const QString& key : keys) {
-            ++n;
-            emit progress(n / total);
-            if (!staysInsideFolder(key))
-                return rejectLine();
-            if (section == DeleteSection) {
-                if (isDeletable(appRoot + key))
-                    lists.deletes.append(key);
-                continue;
-            }
-
-            const QStringList parts = settings.value(key).toString().split(FieldSeparator);
-            const bool unzipSafe =
-                parts.size() != 5 || parts.at(4).isEmpty() || staysInsideFolder(parts.at(4));
-            if ((parts.size() != 2 && parts.size() != 5) || !unzipSafe)
-                return rejectLine();
-
-            FileDownloadSpecification download;
-            download.section = section;
-            download.file = key;
-            download.md5 = parts.at(0);
-            download.size = parts.at(1).toULongLong();
-            FileReplaceSpecification replace;
-            replace.section = section;
-            replace.file = key;
-            if (parts.size() == 5) {
-                replace.unzipMd5 = parts.at(2);
-                replace.unzipSize = parts.at(3).toULongLong();
-                replace.unzipName = parts.at(4);
-            }
-
-            const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
-            const QString installedPath = appRoot + replace.destFileName(QString());
-            const bool isInstalled = FileEntry::exists(installedPath);
-            const bool isCurrent = isInstalled && fileMatches(installedPath, installedMd5);
-            // Replacing an installed file deletes its leftover copy itself and lists the new one.
-            if (!isInstalled || isCurrent)
-                listLeftoverOldCopy(replace, appRoot);
-            listLeftoverTempFiles(replace, appRoot);
-            // A crash of an older updater between writing a program and its chmod left it so.
-            if (isCurrent && replace.isExecutable())
-                FileEntry::addExecuteBits(installedPath);
-            if (isCurrent)
-                continue;
-            lists.replaces.append(replace);
-            if (!fileMatches(tempRoot + key, download.md5))
-                lists.downloads.append(download);
+    std::vector<ListedEntry> entries;
+    QString invalidSection;
+    readEntries(settings, appRoot, entries, invalidSection);
+    // The files are summed ahead on every core; each is taken here, in list order, once its
+    // sums are known.
+    FileJudge judge(entries, tempRoot);
+    const int count = int(entries.size());
+    for (int i = 0; i < count; ++i) {
+        const ListedEntry& entry = judge.judged(i);
+        emit progress((i + 1) / total);
+        if (entry.isDelete) {
+            if (isDeletable(appRoot + entry.replace.file))
+                lists.deletes.append(entry.replace.file);
+            continue;
         }
-        settings.endGroup();
+        // Replacing an installed file deletes its leftover copy itself and lists the new one.
+        if (!entry.isInstalled || entry.isCurrent)
+            listLeftoverOldCopy(entry.replace, appRoot);
+        listLeftoverTempFiles(entry.replace, appRoot);
+        // A crash of an older updater between writing a program and its chmod left it so.
+        if (entry.isCurrent && entry.replace.isExecutable())
+            FileEntry::addExecuteBits(entry.installedPath);
+        if (entry.isCurrent)
+            continue;
+        lists.replaces.append(entry.replace);
+        if (!entry.isDownloaded)
+            lists.downloads.append(entry.download);
     }
-    return true;
+    if (invalidSection.isNull())
+        return true;
+    emit progress((count + 1) / total);
+    emit message(QStringLiteral("Warning: product ini contains invalid line in section %1")
+                     .arg(invalidSection));
+    return false;
 }
 
 void MakeDownloadReplaceListFunc::listLeftoverOldCopy(const FileReplaceSpecification& replace,

@@ -1,9 +1,11 @@
 #include "install/filereplacetaskspecification.h"
+#include "install/stagedfile.h"
 #include "support/installsandbox.h"
 #include "support/mirrortree.h"
 #include "support/poolgate.h"
 #include "support/spytexts.h"
 #include "support/treesnapshot.h"
+#include "tasks/fileentry.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,6 +13,8 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
 #include <functional>
 #include <sys/stat.h>
@@ -18,10 +22,10 @@
 
 namespace {
 // linkat() and fchmod() of the code under test, linked in statically, come here: they fail with
-// the errno a test sets, and a hook set before a step acts on the descriptor fchmod() is given.
+// the errno a test sets, and a hook set before a step runs when fchmod() is called.
 int linkErrno = 0;
 int chmodErrno = 0;
-std::function<void(int)> beforeChmod;
+std::function<void()> beforeChmod;
 bool chmodOnGuiThread = false; // a copy written on the GUI thread would freeze the window
 } // namespace
 
@@ -29,14 +33,16 @@ extern "C" int linkat(int fromDir, const char* from, int toDir, const char* to, 
 {
     using Real = int (*)(int, const char*, int, const char*, int);
     static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "linkat"));
-    return linkErrno ? (errno = linkErrno, -1) : real(fromDir, from, toDir, to, flags);
+    // Negative: only the links that stage a new file under its temporary name fail.
+    const bool fails = linkErrno > 0 || (linkErrno < 0 && std::strstr(to, "/.new."));
+    return fails ? (errno = std::abs(linkErrno), -1) : real(fromDir, from, toDir, to, flags);
 }
 
 extern "C" int fchmod(int fd, mode_t mode) noexcept
 {
     static const auto real = reinterpret_cast<int (*)(int, mode_t)>(dlsym(RTLD_NEXT, "fchmod"));
     if (const auto hook = std::exchange(beforeChmod, nullptr))
-        hook(fd);
+        hook();
     chmodOnGuiThread |= QThread::currentThread() == QCoreApplication::instance()->thread();
     return chmodErrno ? (errno = chmodErrno, -1) : real(fd, mode);
 }
@@ -170,6 +176,9 @@ void tst_FileReplace::newFileIsInstalledWithWholeWeight()
 
     QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
     QCOMPARE(readFile(box.appFile(QStringLiteral("data"))), content);
+    // A plain download is not copied: it takes the name itself, and keeps its own.
+    const QString download = QDir(box.config.tempDir).filePath(spec.file);
+    QCOMPARE(FileEntry::isSameEntry(download, box.appFile(QStringLiteral("data"))), !compressed);
     QVERIFY(run.oldFiles.isEmpty());
     QVERIFY(!run.task.destRenamed);
     // The list's journal got a copy; the task kept its own.
@@ -179,6 +188,7 @@ void tst_FileReplace::newFileIsInstalledWithWholeWeight()
 
     QVERIFY(run.listJournal.rollback(nullptr));
     QCOMPARE(TreeSnapshot::take(box.app.path()), before);
+    QVERIFY(FileEntry::isRegularFile(download));
 }
 
 void tst_FileReplace::installedFileIsMovedAside_data()
@@ -583,7 +593,8 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile_data()
     QTest::addColumn<bool>("compressed");
     QTest::addColumn<int>("seam"); // the step after which the fault comes
     QTest::addColumn<int>("fault");
-    QTest::addColumn<int>("err"); // ModeFails: of fchmod(); else of every linkat(), 0: none
+    // ModeFails: of fchmod(); else of every linkat() (negative: of those staging the new file)
+    QTest::addColumn<int>("err");
     QTest::newRow("copied, after the leftover went") << false << 0 << int(InTheWay) << 0;
     QTest::newRow("copied, after keeping the old file") << false << 1 << int(DownloadGone) << 0;
     QTest::newRow("copied, while copying") << false << 1 << int(DownloadUnreadable) << 0;
@@ -596,6 +607,7 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile_data()
     QTest::newRow("no links (EPERM), download gone") << false << 1 << int(DownloadGone) << EPERM;
     QTest::newRow("no links (EXDEV), later step") << false << 2 << int(LaterStep) << EXDEV;
     QTest::newRow("no links (EIO), wrong sum") << true << 2 << int(WrongSum) << EIO;
+    QTest::newRow("download elsewhere (EXDEV)") << false << 2 << int(LaterStep) << -EXDEV;
     QTest::newRow("copied, no modes (ENOSYS)") << false << 1 << int(ModeFails) << ENOSYS;
     QTest::newRow("copied, no modes (EPERM)") << false << 1 << int(ModeFails) << EPERM;
     QTest::newRow("unpacked, no modes (EOPNOTSUPP)") << true << 1 << int(ModeFails) << EOPNOTSUPP;
@@ -655,8 +667,8 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
                 else
                     QDir().mkdir(download);
             } else if (fault == Swapped) {
-                beforeChmod = [&](int fd) {
-                    const auto temp = QFile::symLinkTarget("/proc/self/fd/" + QString::number(fd));
+                beforeChmod = [&] {
+                    const QString temp = StagedFile::tempName(box.appFile(name));
                     QFile::remove(temp) && QFile::link(download + "-outside", temp);
                 };
             }

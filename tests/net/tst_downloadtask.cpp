@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -199,6 +200,12 @@ void tst_DownloadTask::goodDownloadArrivesWhole()
     server->setResponse(Rig::serverPath(QStringLiteral("data/file.bin")),
                         FaultResponse::good(body));
 
+    // A file at the name is replaced, never written into: its second name keeps its bytes.
+    const QString local = rig.localPath(QStringLiteral("data/file.bin"));
+    QVERIFY(writeFile(rig.dir.path(), QFileInfo(local).fileName(), "earlier"));
+    QVERIFY(::link(QFile::encodeName(local).constData(),
+                   QFile::encodeName(local + "2").constData()) == 0);
+
     DownloadTaskSpecification* task =
         rig.makeTask(QStringLiteral("data/file.bin"), -1, nullptr, 0.8);
     QSignalSpy progress(task, &TaskSpecification::updateProgress);
@@ -214,7 +221,8 @@ void tst_DownloadTask::goodDownloadArrivesWhole()
 
     QCOMPARE(task->state, TaskFinished);
     QCOMPARE(canceled.count(), 0);
-    QCOMPARE(readFile(rig.localPath(QStringLiteral("data/file.bin"))), body);
+    QCOMPARE(readFile(local), body);
+    QCOMPARE(readFile(local + "2"), QByteArray("earlier"));
     QCOMPARE(task->progress, 0.8);
     // Progress never goes back, and the end reaches the whole share.
     QVERIFY(!progress.isEmpty());
