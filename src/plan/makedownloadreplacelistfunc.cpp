@@ -45,14 +45,14 @@ struct ListedEntry
     // For a "delete" entry only section and file (the key) are set.
     FileReplaceSpecification replace;
     FileDownloadSpecification download;
-    QString installedPath;
     bool isInstalled = false;
     bool isCurrent = false;
     bool isDownloaded = false;
 
-    void judge(const QString& tempRoot)
+    void judge(const QString& appRoot, const QString& tempRoot)
     {
         const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
+        const QString installedPath = appRoot + replace.destFileName(QString());
         isInstalled = FileEntry::exists(installedPath);
         isCurrent = isInstalled && fileMatches(installedPath, installedMd5);
         isDownloaded = !isCurrent && fileMatches(tempRoot + download.file, download.md5);
@@ -62,8 +62,7 @@ struct ListedEntry
 // Reads the entries of every section in list order, up to the first one that is not valid
 // (a path that leaves its folder, other than 2 or 5 fields), whose section then goes to
 // invalidSection.
-void readEntries(QSettings& settings, const QString& appRoot, std::vector<ListedEntry>& entries,
-                 QString& invalidSection)
+void readEntries(QSettings& settings, std::vector<ListedEntry>& entries, QString& invalidSection)
 {
     const QStringList sections = settings.childGroups();
     for (const QString& section : sections) {
@@ -94,7 +93,6 @@ void readEntries(QSettings& settings, const QString& appRoot, std::vector<Listed
                     entry.replace.unzipSize = parts.at(3).toULongLong();
                     entry.replace.unzipName = parts.at(4);
                 }
-                entry.installedPath = appRoot + entry.replace.destFileName(QString());
             }
             entries.push_back(entry);
         }
@@ -108,8 +106,9 @@ void readEntries(QSettings& settings, const QString& appRoot, std::vector<Listed
 class FileJudge
 {
 public:
-    FileJudge(std::vector<ListedEntry>& entries, const QString& tempRoot)
+    FileJudge(std::vector<ListedEntry>& entries, const QString& appRoot, const QString& tempRoot)
         : entries(entries)
+        , appRoot(appRoot)
         , tempRoot(tempRoot)
         , done(entries.size(), false)
     {
@@ -136,7 +135,7 @@ private:
     {
         for (size_t i = next++; i < entries.size(); i = next++) {
             if (!entries[i].isDelete)
-                entries[i].judge(tempRoot);
+                entries[i].judge(appRoot, tempRoot);
             {
                 const std::lock_guard<std::mutex> lock(mutex);
                 done[i] = true;
@@ -146,6 +145,7 @@ private:
     }
 
     std::vector<ListedEntry>& entries;
+    const QString appRoot;
     const QString tempRoot;
     std::vector<bool> done;
     std::atomic<size_t> next{0};
@@ -182,10 +182,13 @@ bool MakeDownloadReplaceListFunc::run()
     const QString tempRoot = config->tempDir + QLatin1Char('/');
     std::vector<ListedEntry> entries;
     QString invalidSection;
-    readEntries(settings, appRoot, entries, invalidSection);
+    // Reserved: a vector grown step by step would leave its earlier blocks behind as free but
+    // resident memory of this thread's heap, for the rest of the run.
+    entries.reserve(size_t(total));
+    readEntries(settings, entries, invalidSection);
     // The files are summed ahead on every core; each is taken here, in list order, once its
     // sums are known.
-    FileJudge judge(entries, tempRoot);
+    FileJudge judge(entries, appRoot, tempRoot);
     const int count = int(entries.size());
     for (int i = 0; i < count; ++i) {
         const ListedEntry& entry = judge.judged(i);
@@ -201,7 +204,7 @@ bool MakeDownloadReplaceListFunc::run()
         listLeftoverTempFiles(entry.replace, appRoot);
         // A crash of an older updater between writing a program and its chmod left it so.
         if (entry.isCurrent && entry.replace.isExecutable())
-            FileEntry::addExecuteBits(entry.installedPath);
+            FileEntry::addExecuteBits(appRoot + entry.replace.destFileName(QString()));
         if (entry.isCurrent)
             continue;
         lists.replaces.append(entry.replace);
