@@ -6,6 +6,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QPointer>
 #include <QSet>
 
@@ -18,6 +21,13 @@ DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
     , mirrors(mirrors)
     , config(config)
 {
+}
+
+DownloadFileListTaskSpecification::~DownloadFileListTaskSpecification()
+{
+    // Later: the file tasks, released only after this body, still hold replies of them.
+    for (QNetworkAccessManager* transport : qAsConst(transports))
+        transport->deleteLater();
 }
 
 void DownloadFileListTaskSpecification::execute()
@@ -45,6 +55,13 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
 
     for (const FileDownloadSpecification& entry : qAsConst(*files))
         totalBytes += entry.size;
+    while (transports.size() < maxParallel) {
+        auto* transport = new QNetworkAccessManager(manager);
+        transport->setProxy(manager->proxy());
+        connect(transport, &QNetworkAccessManager::finished, manager,
+                &QNetworkAccessManager::finished);
+        transports.append(transport);
+    }
     addSubTasksOnDemand(files->size());
     state = TaskRunning;
     executeSubTasks();
@@ -52,8 +69,10 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
 
 TaskSpecification* DownloadFileListTaskSpecification::makeSubTask(int index)
 {
-    return new DownloadFileTaskSpecification(files->at(index), manager, mirrors, config, this,
-                                             1.0 / files->size());
+    auto* task = new DownloadFileTaskSpecification(files->at(index), manager, mirrors, config, this,
+                                                   1.0 / files->size());
+    task->transport = transports.at(index % transports.size());
+    return task;
 }
 
 bool DownloadFileListTaskSpecification::makeSubDirs()

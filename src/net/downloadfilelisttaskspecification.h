@@ -25,6 +25,7 @@ public:
     DownloadFileListTaskSpecification(QList<FileDownloadSpecification>* files,
                                       QNetworkAccessManager* manager, Mirrors* mirrors,
                                       Configuration* config, QObject* parent, double weight);
+    ~DownloadFileListTaskSpecification() override;
 
     // Starts the downloads; an empty list finishes at once with "No downloads needed".
     void execute() override;
@@ -48,6 +49,11 @@ public:
     Mirrors* mirrors = nullptr;
     Configuration* config = nullptr;
     quint64 totalBytes = 0;
+    // One manager per concurrent download, each reading its responses on a thread of its own:
+    // a single manager reads all of them on one thread, every header a byte per system call,
+    // which then bounds a list of many small files. Children of manager, whose finished signal
+    // they repeat, so that a download waiting for a mirror slot hears of every end.
+    QList<QNetworkAccessManager*> transports;
 };
 
 #endif // DOWNLOADFILELISTTASKSPECIFICATION_H

@@ -38,6 +38,8 @@ public:
 
     FileDownloadSpecification spec;
     QNetworkAccessManager* manager = nullptr;
+    // Given to the download, which then carries it over this manager (see DownloadTask).
+    QNetworkAccessManager* transport = nullptr;
     Mirrors* mirrors = nullptr;
     Configuration* config = nullptr;
     // The download of the current attempt; released with the other sub-tasks.

@@ -88,7 +88,7 @@ void DownloadTaskSpecification::startDownload()
     // Without this Qt offers gzip itself and unpacks any body labelled gzip: a mirror that
     // labels its .gz files that way would deliver other bytes than the ones listed.
     request.setRawHeader("Accept-Encoding", "identity");
-    reply = manager->get(request);
+    reply = (transport ? transport : manager)->get(request);
     if (!reply) {
         emit error(QStringLiteral("Download failed to initialize"));
         resetDownload();

@@ -69,6 +69,8 @@ public:
     bool readData();
 
     QNetworkAccessManager* manager = nullptr;
+    // Carries the download where set; manager then only tells of the ends of other downloads.
+    QNetworkAccessManager* transport = nullptr;
     Mirrors* mirrors = nullptr;
     QNetworkReply* reply = nullptr;
     int idleTicks = 0;

@@ -80,6 +80,7 @@ private slots:
     void resetReleasesTheAttemptAndAllowsANewRun();
 
     void emptyListFinishesAtOnceWithoutFolders();
+    void listDownloadsSixAtATimeOfTen_data();
     void listDownloadsSixAtATimeOfTen();
     void totalIsTheWholeListFromTheFirstTick();
     void subFoldersAreMadeOnceForTheirFiles();
@@ -287,11 +288,19 @@ void tst_DownloadFile::emptyListFinishesAtOnceWithoutFolders()
     QCOMPARE(TreeSnapshot::take(run.config.tempDir), before);
 }
 
+void tst_DownloadFile::listDownloadsSixAtATimeOfTen_data()
+{
+    QTest::addColumn<int>("mirrors"); // three slots each
+    QTest::newRow("a slot for each") << 2;
+    QTest::newRow("some wait for a slot") << 1;
+}
+
 void tst_DownloadFile::listDownloadsSixAtATimeOfTen()
 {
+    QFETCH(int, mirrors);
     DownloadRun run;
     const MirrorTree tree = tenFiles();
-    QVERIFY2(run.start(tree, 2), qPrintable(run.errorText));
+    QVERIFY2(run.start(tree, mirrors), qPrintable(run.errorText));
     QList<FileDownloadSpecification> files = tree.downloads();
     QCOMPARE(files.size(), 10);
     QCOMPARE(run.config.downloadConcurrency, 6);
