@@ -1,5 +1,7 @@
 #include "ui/singleinstancechecker.h"
 
+#include "config/configuration.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -9,6 +11,8 @@
 #include <QThread>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -21,16 +25,9 @@ const int WriteTimeout = 1000;
 // Between attempts to reach an instance whose socket is not there yet or has a full queue.
 const int RetryPause = 10;
 
-enum class Claim
-{
-    Taken,
-    HeldElsewhere,
-    Unavailable
-};
-
 // The claim that checkExistingInstance() made, until a checker takes it over.
 QLocalServer* claimedServer = nullptr;
-int claimedLock = -1;
+int claimedFolder = -1;
 
 // Only this user can add entries to such a folder or swap one in it for a link.
 bool isOwnFolder(const QByteArray& path)
@@ -46,26 +43,58 @@ bool isSocketFile(const QString& path)
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
-// An exclusive lock on a file beside the socket makes the claim one step: of any number of
-// starts exactly one gets it, and the kernel drops it with a holder that crashed. The holder
-// listens at once, after removing whatever an earlier holder left at the path (a link there
-// is removed, never followed).
-Claim claim(const QString& path)
+void report(const QString& text)
 {
-    const int lock = ::open(QFile::encodeName(path + QStringLiteral(".lock")).constData(),
-                            O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (lock < 0)
-        return Claim::Unavailable;
-    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-        const bool held = errno == EWOULDBLOCK;
-        ::close(lock);
-        return held ? Claim::HeldElsewhere : Claim::Unavailable;
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+// The right to run is an exclusive lock on the client folder itself. A lock belongs to the
+// folder, not to a name, so every start on it meets it, whatever its home, runtime or
+// temporary folder, its user or its path to the folder; it leaves no file behind, goes with a
+// holder that crashed, and the client that the holder starts does not inherit it. Returns 0
+// when taken, else why not: EWOULDBLOCK while another process holds it.
+int claimFolder()
+{
+    const QByteArray root = QFile::encodeName(Configuration::getAppRootPath());
+    const int folder = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0 && ::flock(folder, LOCK_EX | LOCK_NB) == 0) {
+        claimedFolder = folder;
+        return 0;
     }
-    ::unlink(QFile::encodeName(path).constData());
+    const int error = errno;
+    if (folder >= 0)
+        ::close(folder);
+    return error;
+}
+
+// Hands the message to the instance that listens at path, waiting up to wait ms to connect.
+// A link at the path is never followed.
+bool handOver(const QString& path, const QString& message, int wait)
+{
+    if (path.isEmpty() || !isSocketFile(path))
+        return false;
+    QLocalSocket socket;
+    socket.connectToServer(path, QIODevice::ReadWrite);
+    return socket.waitForConnected(wait) && socket.write(message.toLatin1()) > 0 &&
+           socket.waitForBytesWritten(WriteTimeout);
+}
+
+// This process runs; error is why the folder could not be locked (0: it is). It listens at
+// path, after removing whatever an earlier holder left there (a link is removed, not followed).
+// Without the lock it runs all the same: refusing would stop every update on a file system
+// that refuses locks, as some network file systems do; but it says so.
+void run(const QString& path, int error)
+{
+    if (error != 0)
+        report(QStringLiteral("Cannot lock the folder %1 (%2), so another update may run in it "
+                              "at the same time.")
+                   .arg(Configuration::getAppRootPath(),
+                        QString::fromLocal8Bit(std::strerror(error))));
     claimedServer = new QLocalServer;
+    if (path.isEmpty())
+        return;
+    ::unlink(QFile::encodeName(path).constData());
     claimedServer->listen(path);
-    claimedLock = lock;
-    return Claim::Taken;
 }
 } // namespace
 
@@ -73,12 +102,12 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
     : QObject(parent)
 {
     if (!claimedServer) {
-        const QString path = getLocalServerPath();
-        if (!path.isEmpty())
-            claim(path);
+        const int error = claimFolder();
+        if (error != EWOULDBLOCK)
+            run(getLocalServerPath(), error);
     }
     server = std::exchange(claimedServer, nullptr);
-    lockFile = std::exchange(claimedLock, -1);
+    folderLock = std::exchange(claimedFolder, -1);
     if (!server)
         server = new QLocalServer;
     server->setParent(this);
@@ -91,8 +120,8 @@ SingleInstanceChecker::~SingleInstanceChecker()
     server->close();
     if (connection)
         connection->close();
-    if (lockFile >= 0)
-        ::close(lockFile);
+    if (folderLock >= 0)
+        ::close(folderLock);
 }
 
 QString SingleInstanceChecker::getLocalServerName()
@@ -133,26 +162,28 @@ QString SingleInstanceChecker::getLocalServerPath()
 bool SingleInstanceChecker::checkExistingInstance(const QString& message)
 {
     const QString path = getLocalServerPath();
-    if (path.isEmpty())
-        return false;
     QElapsedTimer clock;
     clock.start();
-    while (claim(path) == Claim::HeldElsewhere) {
-        QLocalSocket socket;
+    int error;
+    while ((error = claimFolder()) == EWOULDBLOCK) {
+        // The holder may not listen yet or have a full queue; the claim is tried again too, as
+        // the holder may have ended.
         const int left = int(qMax<qint64>(0, ConnectTimeout - clock.elapsed()));
-        if (isSocketFile(path)) {
-            socket.connectToServer(path, QIODevice::ReadWrite);
-            if (socket.waitForConnected(left)) {
-                if (socket.write(message.toLatin1()) > 0)
-                    socket.waitForBytesWritten(WriteTimeout);
-                return true;
-            }
-        }
-        // Not there yet or a full queue: try again, claiming too, as the holder may have ended.
-        if (left == 0)
+        if (handOver(path, message, left))
             return true;
+        if (left == 0) {
+            // The holder runs in another environment, or its socket cannot be reached.
+            report(QStringLiteral("Another update is already running in the folder %1, so this "
+                                  "start ends.")
+                       .arg(Configuration::getAppRootPath()));
+            return true;
+        }
         QThread::msleep(RetryPause);
     }
+    // Without the lock, an instance of this environment can still be found.
+    if (error != 0 && handOver(path, message, ConnectTimeout))
+        return true;
+    run(path, error);
     return false;
 }
 

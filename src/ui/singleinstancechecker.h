@@ -7,10 +7,12 @@
 class QLocalServer;
 class QLocalSocket;
 
-// Keeps one updater per program path and home folder: the first start claims the instance and
-// listens on a local socket named after both, and every other start sends "#" to it instead of
-// running. The socket lives in a folder of the user's own, so no other user can take its place.
-// The message is the text's Latin-1 bytes, without length, terminator or reply.
+// Keeps one updater per client folder: the first start claims the folder and listens on a local
+// socket named after the program path and home folder; every other start on the folder ends,
+// after sending "#" to that socket when it can reach it (the same program path and home, and
+// the same folder for sockets). The socket lives in a folder of the user's own, so no other user
+// can take its place. The message is the text's Latin-1 bytes, without length, terminator or
+// reply.
 class SingleInstanceChecker : public QObject
 {
     Q_OBJECT
@@ -18,8 +20,8 @@ class SingleInstanceChecker : public QObject
 
 public:
     // Takes over the claim that checkExistingInstance() made in this process, or claims now
-    // and listens. Without a claim (another instance holds it, or the user has no folder of
-    // their own) the checker serves no channel, which is not reported.
+    // and listens. While another instance holds the claim, or without a folder of the user's
+    // own for the socket, the checker serves no channel, which is not reported.
     explicit SingleInstanceChecker(QObject* parent);
     ~SingleInstanceChecker() override;
 
@@ -34,11 +36,13 @@ public:
     static QString getLocalServerFolder();
     // The socket's path: that folder and getLocalServerName(); empty without the folder.
     static QString getLocalServerPath();
-    // Blocking, before the event loop. False when this process now holds the claim, taken in
-    // one step with starting to listen and kept until the checker that takes it over is
-    // destroyed; also false without a folder for the socket (the program then runs alone).
-    // True when another instance holds the claim: this start must end; the instance was handed
-    // the message when it could be reached within 1000 ms to connect and 1000 ms to write.
+    // Blocking, before the event loop. False when this process now holds the claim on the
+    // client folder, kept until the checker that takes it over is destroyed, and listens (when
+    // there is a folder for the socket); also false, said on standard error, when the folder
+    // cannot be locked at all and no instance of this environment answers. True when another
+    // instance holds the claim: this start must end, touching nothing; the instance was handed
+    // the message when it could be reached within 1000 ms to connect and 1000 ms to write,
+    // else standard error says why this start ends.
     static bool checkExistingInstance(const QString& message);
 
 signals:
@@ -52,8 +56,8 @@ private slots:
 private:
     QLocalServer* server = nullptr;
     QLocalSocket* connection = nullptr;
-    // The exclusive lock that the claim holds, -1 without a claim.
-    int lockFile = -1;
+    // The client folder, opened to hold the claim's lock; -1 without a claim.
+    int folderLock = -1;
 };
 
 #endif // SINGLEINSTANCECHECKER_H

@@ -20,7 +20,8 @@ int Startup::run(QApplication& app)
 
     if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
         return 0;
-    // This process holds the claim from here on; the window's checker takes it over.
+    // This process holds the claim on the client folder from here on; the window's checker
+    // takes it over.
 
     // Only after the claim: a running update may still need these copies for its undo.
     const QString root = Configuration::getAppRootPath();

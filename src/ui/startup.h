@@ -10,12 +10,12 @@ class Startup
 public:
     Startup() = delete;
 
-    // Returns 0 when another instance holds the single-instance claim, after handing it "#",
-    // touching nothing; else removes moved-aside copies of the updater's own files, installs the
-    // translators, builds the configuration and the window, parses the command line (1 on failure,
-    // or the status of a fatal error reported meanwhile; the window never shown), schedules the
-    // automatic start of the "--nouser" form 2000 ms ahead, shows the window and returns the
-    // status of the event loop.
+    // Returns 0 when another instance holds the claim on the client folder, after handing it
+    // "#" or saying on standard error why not, touching nothing; else removes moved-aside copies
+    // of the updater's own files, installs the translators, builds the configuration and the
+    // window, parses the command line (1 on failure, or the status of a fatal error reported
+    // meanwhile; the window never shown), schedules the automatic start of the "--nouser" form
+    // 2000 ms ahead, shows the window and returns the status of the event loop.
     static int run(QApplication& app);
 };
 

@@ -9,7 +9,6 @@
 #include <QtTest>
 
 #include <cstring>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -248,13 +247,17 @@ void tst_SingleInstance::socketFolderIsTheUsersOwn()
     QVERIFY(taken >= 0 ||
             (QDir().mkdir(folders[1]) && ::chown(qPrintable(folders[1]), 65534, 0) == 0));
 
+    // Without a folder for the socket only the hand-over is lost: a held claim still ends a start.
+    const SingleInstanceChecker holder(nullptr);
     const QByteArray tmp = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(temporary.path()));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folders[0]));
     const QString folder = SingleInstanceChecker::getLocalServerFolder();
+    const bool ended = taken >= 0 || SingleInstanceChecker::checkExistingInstance("#");
     qputenv("TMPDIR", tmp);
     qunsetenv("XDG_RUNTIME_DIR");
     QCOMPARE(folder, taken < 0 ? QString() : folders[taken]);
+    QVERIFY(ended);
 }
 
 void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutClaim_data()
@@ -279,6 +282,7 @@ void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutClaim()
     QFETCH(int, backlog);
     QFETCH(bool, held);
     QFETCH(bool, linked);
+    const QScopedPointer<QObject> holder(held ? new SingleInstanceChecker(nullptr) : nullptr);
     const QString channel = SingleInstanceChecker::getLocalServerPath();
     const QString target = linked ? channel + QStringLiteral(".first") : channel;
     const QByteArray path = QFile::encodeName(target);
@@ -301,9 +305,6 @@ void tst_SingleInstance::socketFileIsTakenOverOnlyWithoutClaim()
             QCOMPARE(::connect(filler.fd, sockAddress, sizeof(address)), 0);
     }
     QVERIFY(!linked || QFile::link(target, channel));
-    QFile lock(channel + QStringLiteral(".lock"));
-    QVERIFY(lock.open(QIODevice::ReadWrite));
-    QCOMPARE(::flock(lock.handle(), held ? LOCK_EX | LOCK_NB : LOCK_UN), 0);
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")), held);
