@@ -5,6 +5,7 @@
 #include "install/stagedfile.h"
 #include "plan/staysinsidefolder.h"
 #include "tasks/fileentry.h"
+#include "tasks/slowfileoptaskspecification.h"
 
 #include <QFileInfo>
 #include <QSettings>
@@ -222,9 +223,12 @@ bool MakeDownloadReplaceListFunc::run()
         if (!entry.isInstalled || entry.isCurrent)
             listLeftoverOldCopy(entry.replace, appRoot);
         listLeftoverTempFiles(entry.replace, appRoot);
-        // A crash of an older updater between writing a program and its chmod left it so.
+        // A crash of an older updater between writing a program and its chmod left it so. It
+        // gets the installer's mode: execute bits added to its own could leave a program that
+        // anyone may write to.
         if (entry.isCurrent && entry.replace.isExecutable())
-            FileEntry::addExecuteBits(appRoot + entry.replace.destFileName(QString()));
+            FileEntry::makeExecutable(appRoot + entry.replace.destFileName(QString()),
+                                      SlowFileOpFunc::ExecutableMode);
         if (entry.isCurrent)
             continue;
         lists.replaces.append(entry.replace);
