@@ -5,15 +5,16 @@
 #include "install/stagedfile.h"
 #include "plan/staysinsidefolder.h"
 #include "tasks/fileentry.h"
+#include "tasks/slowfileoptaskspecification.h"
 
 #include <QFileInfo>
 #include <QSettings>
 #include <QThread>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -102,7 +103,9 @@ void readEntries(QSettings& settings, std::vector<ListedEntry>& entries, QString
 
 // Judges the listed files ahead of the compilation on as many threads as there are cores:
 // summing one installed file after another would leave all cores but one idle. The
-// compilation takes each judgement in list order, waiting only where it has caught up.
+// compilation takes each judgement in list order; where it has caught up it judges the next
+// unclaimed entry itself, so a helper that could not be started (no thread to be had at a
+// process or memory limit) leaves no entry unjudged, and one that starts late finds less.
 class FileJudge
 {
 public:
@@ -115,33 +118,52 @@ public:
         const int files = int(std::count_if(entries.begin(), entries.end(),
                                             [](const ListedEntry& e) { return !e.isDelete; }));
         const int threads = qMin(QThread::idealThreadCount(), files);
-        pool.setMaxThreadCount(qMax(threads, 1));
-        for (int i = 0; i < threads; ++i)
-            pool.start([this] { work(); });
-        if (threads == 0)
-            std::fill(done.begin(), done.end(), true);
+        for (int i = 0; i < threads; ++i) {
+            helpers.emplace_back(QThread::create([this] {
+                while (judgeNext()) {
+                }
+            }));
+            helpers.back()->start();
+        }
+    }
+    // A helper that was never started is not waited for.
+    ~FileJudge()
+    {
+        for (const std::unique_ptr<QThread>& helper : helpers)
+            helper->wait();
     }
     Q_DISABLE_COPY(FileJudge)
 
     const ListedEntry& judged(int i)
     {
+        while (!isDone(i) && judgeNext()) {
+        }
         std::unique_lock<std::mutex> lock(mutex);
         ready.wait(lock, [this, i] { return bool(done[size_t(i)]); });
         return entries[size_t(i)];
     }
 
 private:
-    void work()
+    bool isDone(int i)
     {
-        for (size_t i = next++; i < entries.size(); i = next++) {
-            if (!entries[i].isDelete)
-                entries[i].judge(appRoot, tempRoot);
-            {
-                const std::lock_guard<std::mutex> lock(mutex);
-                done[i] = true;
-            }
-            ready.notify_all();
+        const std::lock_guard<std::mutex> lock(mutex);
+        return done[size_t(i)];
+    }
+
+    // False when every entry has been claimed.
+    bool judgeNext()
+    {
+        const size_t i = next++;
+        if (i >= entries.size())
+            return false;
+        if (!entries[i].isDelete)
+            entries[i].judge(appRoot, tempRoot);
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            done[i] = true;
         }
+        ready.notify_all();
+        return true;
     }
 
     std::vector<ListedEntry>& entries;
@@ -151,8 +173,7 @@ private:
     std::atomic<size_t> next{0};
     std::mutex mutex;
     std::condition_variable ready;
-    // Last, so that its threads have ended before anything they use goes.
-    QThreadPool pool;
+    std::vector<std::unique_ptr<QThread>> helpers;
 };
 
 } // namespace
@@ -202,9 +223,12 @@ bool MakeDownloadReplaceListFunc::run()
         if (!entry.isInstalled || entry.isCurrent)
             listLeftoverOldCopy(entry.replace, appRoot);
         listLeftoverTempFiles(entry.replace, appRoot);
-        // A crash of an older updater between writing a program and its chmod left it so.
+        // A crash of an older updater between writing a program and its chmod left it so. It
+        // gets the installer's mode: execute bits added to its own could leave a program that
+        // anyone may write to.
         if (entry.isCurrent && entry.replace.isExecutable())
-            FileEntry::addExecuteBits(appRoot + entry.replace.destFileName(QString()));
+            FileEntry::makeExecutable(appRoot + entry.replace.destFileName(QString()),
+                                      SlowFileOpFunc::ExecutableMode);
         if (entry.isCurrent)
             continue;
         lists.replaces.append(entry.replace);

@@ -10,7 +10,8 @@ class QSettings;
 // Compiles the product ini "<tempDir>/<clientType>.ini" into the three lists of an update,
 // leaving out files whose installed copy is current and not downloading again files already
 // in the temporary folder with the right sum. Runs on a pool thread and hashes every listed
-// installed or downloaded file, on threads of its own, one per core.
+// installed or downloaded file, on threads of its own, one per core, and on its own wherever
+// it has caught up with them: it needs none of them to end.
 class MakeDownloadReplaceListFunc : public ASyncFunc
 {
     Q_OBJECT

@@ -95,14 +95,14 @@ bool FileEntry::link(const QString& from, const QString& to)
                     QFile::encodeName(to).constData(), 0) == 0;
 }
 
-bool FileEntry::addExecuteBits(const QString& path)
+bool FileEntry::makeExecutable(const QString& path, unsigned mode)
 {
     const int fd = openRegularFile(path);
     if (fd < 0)
         return false;
     struct stat info;
-    const bool ok = ::fstat(fd, &info) == 0 && ((info.st_mode & 0111) == 0111 ||
-                                                ::fchmod(fd, (info.st_mode & 07777) | 0111) == 0);
+    const bool ok =
+        ::fstat(fd, &info) == 0 && ((info.st_mode & 0111) == 0111 || ::fchmod(fd, mode) == 0);
     ::close(fd);
     return ok;
 }

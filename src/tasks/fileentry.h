@@ -34,8 +34,9 @@ public:
     // nothing, when to exists or the file system cannot give the entry a second name (FAT,
     // another file system, too many links).
     static bool link(const QString& from, const QString& to);
-    // Adds the execute bits that the regular file at path lacks; anything else is left alone.
-    static bool addExecuteBits(const QString& path);
+    // Gives the regular file at path mode where it lacks an execute bit; anything else, and a
+    // file executable by all, is left alone.
+    static bool makeExecutable(const QString& path, unsigned mode);
 };
 
 #endif // FILEENTRY_H
