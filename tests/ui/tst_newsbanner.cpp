@@ -5,6 +5,7 @@
 #include <QCursor>
 #include <QElapsedTimer>
 #include <QtTest>
+#include <sys/stat.h>
 
 // The news line and the link labels.
 class tst_NewsBanner : public QObject
@@ -49,6 +50,10 @@ void tst_NewsBanner::defaultAddressComesFromTheComment_data()
         << "<!--first--> mid <!--URL=http://two.example/-->" << QString();
     QTest::newRow("comment across lines") << "news <!--URL=http://a.example/\nb-->"
                                           << "http://a.example/\nb";
+    const QString pipe = QDir::temp().filePath(QStringLiteral("pipe"));
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0 || errno == EEXIST);
+    QTest::newRow("endless device, pipe without writer: never read")
+        << "<body background=" + pipe + "><img src=/dev/zero><img src=" + pipe + ">" << QString();
 }
 
 void tst_NewsBanner::defaultAddressComesFromTheComment()
