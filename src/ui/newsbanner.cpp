@@ -1,15 +1,15 @@
 #include "ui/newsbanner.h"
 
+#include "ui/urlclicklabel.h"
+
 #include <QAbstractTextDocumentLayout>
 #include <QCursor>
-#include <QDesktopServices>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QRegExp>
 #include <QTextDocument>
 #include <QTimerEvent>
-#include <QUrl>
 
 namespace {
 const int ScrollInterval = 10;
@@ -98,10 +98,7 @@ void NewsBanner::timerEvent(QTimerEvent* event)
 void NewsBanner::mousePressEvent(QMouseEvent* event)
 {
     const QString anchor = anchorAt(event->pos());
-    if (!anchor.isEmpty())
-        QDesktopServices::openUrl(QUrl(anchor));
-    else if (!defaultUrl.isEmpty())
-        QDesktopServices::openUrl(QUrl(defaultUrl));
+    openWebAddress(anchor.isEmpty() ? defaultUrl : anchor);
     event->accept();
 }
 

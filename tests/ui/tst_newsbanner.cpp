@@ -179,6 +179,8 @@ void tst_NewsBanner::clickOpensLinkOrDefault_data()
     QTest::newRow("outside link, default")
         << link + "<!--URL=http://default.example/-->" << false << "http://default.example/";
     QTest::newRow("outside link, no default") << link << false << QString();
+    QTest::newRow("local link") << QString(link).replace("http:", "file:") << true << QString();
+    QTest::newRow("local default") << link + "<!--URL=file:///etc/passwd-->" << false << QString();
 }
 
 void tst_NewsBanner::clickOpensLinkOrDefault()
@@ -242,6 +244,8 @@ void tst_NewsBanner::labelOpensItsAddressOnEveryPress()
     QVERIFY(QTest::qWaitForWindowExposed(&label));
     QTest::mousePress(&label, button);
     QTest::mouseRelease(&label, button);
+    QTest::mousePress(&label, button);
+    label.setUrl(QStringLiteral("file:///etc/passwd"));
     QTest::mousePress(&label, button);
     QCOMPARE(browser.opened.size(), 2);
     QCOMPARE(browser.opened.at(1), QUrl(QStringLiteral("https://maker.example/page?x=1")));
