@@ -166,7 +166,8 @@ QString ChangeLogViewer::getRandomMirror()
 
 void ChangeLogViewer::load(const QString& text)
 {
-    changeLogTextEdit->setText(text);
+    // Rich text would make Qt read every file the text names as a picture.
+    changeLogTextEdit->setPlainText(text);
     if (text.isEmpty())
         return;
 

@@ -43,8 +43,8 @@ public:
     QString getRemoteUrl();
     // Takes a random address out of the untried mirrors; empty when none is left.
     QString getRandomMirror();
-    // Shows text and sizes the dialog to its longest line (at most the desktop's width) and
-    // at most 500 pixels high; an empty text leaves the size as it is.
+    // Shows text as plain text and sizes the dialog to its longest line (at most the desktop's
+    // width) and at most 500 pixels high; an empty text leaves the size as it is.
     void load(const QString& text);
 
 private slots:

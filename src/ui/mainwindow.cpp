@@ -73,9 +73,11 @@ void MainWindow::setUIToConfigSpecs()
     }
 
     QString text;
+    // The label may come from the update server: as markup, it could name files to read.
     if (!config.clientVersionLabel.isEmpty())
         text = QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">") +
-               tr("Update to Vendrel %1").arg(config.clientVersionLabel) + QStringLiteral("</div>");
+               tr("Update to Vendrel %1").arg(config.clientVersionLabel.toHtmlEscaped()) +
+               QStringLiteral("</div>");
     text += QStringLiteral("<div style=\"margin-top:8px\">") +
             tr("You are currently on <strong>%1 channel</strong>.").arg(channel) +
             QStringLiteral("</div>");

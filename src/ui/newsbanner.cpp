@@ -1,18 +1,39 @@
 #include "ui/newsbanner.h"
 
+#include "ui/urlclicklabel.h"
+
 #include <QAbstractTextDocumentLayout>
 #include <QCursor>
-#include <QDesktopServices>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPixmap>
 #include <QRegExp>
 #include <QTextDocument>
 #include <QTimerEvent>
-#include <QUrl>
 
 namespace {
 const int ScrollInterval = 10;
 const int PauseInterval = 3000;
+
+// The news comes from the network, so nothing it names may be read: a path could be a device
+// that never ends or a pipe that blocks the window for good. Every picture is a blank one
+// (given none, Qt opens the named file itself), every style sheet empty.
+class NewsDocument : public QTextDocument
+{
+public:
+    using QTextDocument::QTextDocument;
+
+protected:
+    QVariant loadResource(int type, const QUrl& name) override
+    {
+        Q_UNUSED(name)
+        if (type != ImageResource)
+            return QVariant();
+        QPixmap blank(1, 1);
+        blank.fill(Qt::transparent);
+        return blank;
+    }
+};
 } // namespace
 
 NewsBanner::NewsBanner(QWidget* parent)
@@ -21,7 +42,7 @@ NewsBanner::NewsBanner(QWidget* parent)
     setMinimumHeight(16);
     setMaximumHeight(16);
     setObjectName(QStringLiteral("NewsBanner"));
-    document = new QTextDocument(this);
+    document = new NewsDocument(this);
 }
 
 NewsBanner::~NewsBanner()
@@ -77,10 +98,7 @@ void NewsBanner::timerEvent(QTimerEvent* event)
 void NewsBanner::mousePressEvent(QMouseEvent* event)
 {
     const QString anchor = anchorAt(event->pos());
-    if (!anchor.isEmpty())
-        QDesktopServices::openUrl(QUrl(anchor));
-    else if (!defaultUrl.isEmpty())
-        QDesktopServices::openUrl(QUrl(defaultUrl));
+    openWebAddress(anchor.isEmpty() ? defaultUrl : anchor);
     event->accept();
 }
 

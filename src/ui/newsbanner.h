@@ -10,7 +10,7 @@ class QTextDocument;
 // A one-line news ticker: the news text (HTML) scrolls from right to left at 50 pixels a
 // second, with a pause of 3000 ms between two passes. A click opens the link under the
 // pointer in the browser, or else the default address that the text may name in a comment
-// "<!--URL=address-->".
+// "<!--URL=address-->", if it is a web address. Pictures of the text are left blank.
 class NewsBanner : public QWidget
 {
 public:

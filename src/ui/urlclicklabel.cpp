@@ -3,6 +3,13 @@
 #include <QDesktopServices>
 #include <QUrl>
 
+void openWebAddress(const QString& address)
+{
+    const QUrl url(address);
+    if (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"))
+        QDesktopServices::openUrl(url);
+}
+
 UrlClickLabel::UrlClickLabel(QWidget* parent)
     : QLabel(parent)
 {
@@ -16,5 +23,5 @@ void UrlClickLabel::setUrl(const QString& url)
 void UrlClickLabel::mousePressEvent(QMouseEvent* event)
 {
     Q_UNUSED(event)
-    QDesktopServices::openUrl(QUrl(url));
+    openWebAddress(url);
 }

@@ -6,11 +6,15 @@
 
 class QMouseEvent;
 
+// Hands an http or https address to the browser and ignores any other: the addresses come
+// from the network, where a "file:" one, or one without a scheme, would open a local file.
+void openWebAddress(const QString& address);
+
 // A label (picture or text) that opens a fixed address in the user's browser when clicked.
 class UrlClickLabel : public QLabel
 {
 public:
-    // No address yet; a click before setUrl() opens an empty address.
+    // No address yet; a click before setUrl() opens nothing.
     explicit UrlClickLabel(QWidget* parent = nullptr);
 
     // Stores the address opened by a click; changes nothing else (no tool tip, no cursor).
@@ -18,7 +22,8 @@ public:
     QString getUrl() const { return url; }
 
 protected:
-    // Every press, with any button, opens the address; the label's own handling is skipped.
+    // Every press, with any button, opens the address (a web address only, see
+    // openWebAddress); the label's own handling is skipped.
     void mousePressEvent(QMouseEvent* event) override;
 
 private:

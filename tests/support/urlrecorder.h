@@ -15,8 +15,7 @@ class UrlRecorder : public QObject
     Q_DISABLE_COPY(UrlRecorder)
 
 public:
-    explicit UrlRecorder(const QStringList& schemes = {QStringLiteral("http"),
-                                                       QStringLiteral("https")},
+    explicit UrlRecorder(const QStringList& schemes = {"http", "https", "file"},
                          QObject* parent = nullptr);
     ~UrlRecorder() override;
 

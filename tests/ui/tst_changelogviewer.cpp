@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QTextEdit>
 #include <QtTest>
+#include <sys/stat.h>
 
 namespace {
 const QString Loading = QStringLiteral("Loading...");
@@ -273,6 +274,9 @@ void tst_ChangeLogViewer::sizeFollowsTheLongestLine_data()
     QTest::newRow("short lines") << QByteArray("v7\n- one\n- a somewhat longer line\n\n");
     QTest::newRow("one very long line") << QByteArray("v7\n" + QByteArray(600, 'x') + "\n");
     QTest::newRow("many lines") << QByteArray("- a change of this version\n").repeated(200);
+    const QByteArray pipe = QFile::encodeName(QDir::temp().filePath(QStringLiteral("pipe")));
+    QVERIFY(::mkfifo(pipe.constData(), 0600) == 0 || errno == EEXIST);
+    QTest::newRow("device and pipe as pictures") << "<img src=/dev/zero><img src=" + pipe + ">\n";
 }
 
 void tst_ChangeLogViewer::sizeFollowsTheLongestLine()

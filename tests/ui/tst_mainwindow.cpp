@@ -332,6 +332,8 @@ void tst_MainWindow::versionLabelNamesVersionAndChannel_data()
     QTest::newRow("alpha, --nouser")
         << "7" << 2 << true << head + "Update to Vendrel 7</div>" + line.arg("Alpha");
     QTest::newRow("unknown channel") << QString() << 5 << false << line.arg(QString());
+    QTest::newRow("no markup") << "<b>" << 0 << false
+                               << head + "Update to Vendrel &lt;b&gt;</div>" + line.arg("Stable");
 }
 
 void tst_MainWindow::versionLabelNamesVersionAndChannel()

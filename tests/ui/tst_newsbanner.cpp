@@ -5,6 +5,7 @@
 #include <QCursor>
 #include <QElapsedTimer>
 #include <QtTest>
+#include <sys/stat.h>
 
 // The news line and the link labels.
 class tst_NewsBanner : public QObject
@@ -49,6 +50,10 @@ void tst_NewsBanner::defaultAddressComesFromTheComment_data()
         << "<!--first--> mid <!--URL=http://two.example/-->" << QString();
     QTest::newRow("comment across lines") << "news <!--URL=http://a.example/\nb-->"
                                           << "http://a.example/\nb";
+    const QString pipe = QDir::temp().filePath(QStringLiteral("pipe"));
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0 || errno == EEXIST);
+    QTest::newRow("endless device, pipe without writer: never read")
+        << "<body background=" + pipe + "><img src=/dev/zero><img src=" + pipe + ">" << QString();
 }
 
 void tst_NewsBanner::defaultAddressComesFromTheComment()
@@ -174,6 +179,8 @@ void tst_NewsBanner::clickOpensLinkOrDefault_data()
     QTest::newRow("outside link, default")
         << link + "<!--URL=http://default.example/-->" << false << "http://default.example/";
     QTest::newRow("outside link, no default") << link << false << QString();
+    QTest::newRow("local link") << QString(link).replace("http:", "file:") << true << QString();
+    QTest::newRow("local default") << link + "<!--URL=file:///etc/passwd-->" << false << QString();
 }
 
 void tst_NewsBanner::clickOpensLinkOrDefault()
@@ -237,6 +244,8 @@ void tst_NewsBanner::labelOpensItsAddressOnEveryPress()
     QVERIFY(QTest::qWaitForWindowExposed(&label));
     QTest::mousePress(&label, button);
     QTest::mouseRelease(&label, button);
+    QTest::mousePress(&label, button);
+    label.setUrl(QStringLiteral("file:///etc/passwd"));
     QTest::mousePress(&label, button);
     QCOMPARE(browser.opened.size(), 2);
     QCOMPARE(browser.opened.at(1), QUrl(QStringLiteral("https://maker.example/page?x=1")));
