@@ -311,9 +311,19 @@ void tst_DownloadFile::listDownloadsSixAtATimeOfTen()
     // the file tasks that exist then.
     QList<QPair<int, int>> atStart;
     QList<double> shares;
+    // Downloads under way that shared a manager with another one.
+    int sharing = 0;
     connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
         if (text.startsWith(QLatin1String("Downloading main/")) ||
             text.startsWith(QLatin1String("Downloading data/"))) {
+            QList<QNetworkAccessManager*> carriers;
+            for (TaskSpecification* sub : qAsConst(task.runningTasks)) {
+                const DownloadTaskSpecification* download = downloadOf(sub);
+                if (download && download->reply)
+                    carriers << download->reply->manager();
+            }
+            sharing += carriers.size() -
+                       QSet<QNetworkAccessManager*>(carriers.begin(), carriers.end()).size();
             if (!text.endsWith(QLatin1String(" finished")))
                 atStart << qMakePair(task.runningTasks.size(),
                                      task.onDemandCount - task.onDemandMade);
@@ -327,6 +337,9 @@ void tst_DownloadFile::listDownloadsSixAtATimeOfTen()
     QCOMPARE(task.onDemandCount, 10);
     QCOMPARE(task.maxParallel, 6);
     QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(sharing, 0);
+    // No more managers than downloads can run at once: three slots per mirror.
+    QVERIFY(run.manager.findChildren<QNetworkAccessManager*>().size() <= 3 * mirrors);
     QVERIFY(!shares.isEmpty());
     for (double share : qAsConst(shares))
         QCOMPARE(share, 0.1);
