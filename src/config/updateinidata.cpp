@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
+#include <QRegularExpression>
 #include <QSettings>
 
 #include <sys/stat.h>
@@ -24,6 +26,26 @@ bool isOwnFolder(const QString& path)
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
         return false;
     return S_ISDIR(info.st_mode) && info.st_uid == ::getuid();
+}
+
+// A save writes the whole file under the name, a dot and six letters, next to it and renames it
+// over the file; a kill in between leaves that copy behind for good. Each save first removes such
+// copies: regular files of exactly that name, never a link, and only under the lock that every
+// save holds, so that no save under way loses its copy.
+void removeSaveLeftovers()
+{
+    const QFileInfo file(UpdateIniData::filename());
+    QLockFile lock(file.filePath() + QStringLiteral(".lock"));
+    if (!lock.tryLock(0))
+        return;
+    const QRegularExpression copy(QRegularExpression::anchoredPattern(
+        QRegularExpression::escape(file.fileName()) + QStringLiteral("\\.[A-Za-z]{6}")));
+    const QDir folder = file.absoluteDir();
+    // Regular files only: links and special files are not listed.
+    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
+        if (copy.match(name).hasMatch())
+            QFile::remove(folder.filePath(name));
+    }
 }
 
 } // namespace
@@ -59,6 +81,7 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir)
 
 void UpdateIniData::modify(int version, const QString& dir, const QString& type)
 {
+    removeSaveLeftovers();
     QSettings settings(filename(), QSettings::IniFormat);
     settings.beginGroup(currentGroup());
     settings.setValue(QStringLiteral("version"), version);
@@ -68,6 +91,7 @@ void UpdateIniData::modify(int version, const QString& dir, const QString& type)
 
 void UpdateIniData::cleanup()
 {
+    removeSaveLeftovers();
     QSettings settings(filename(), QSettings::IniFormat);
     settings.remove(currentGroup());
 }

@@ -2,13 +2,12 @@
 
 #include "config/configuration.h"
 #include "net/downloadfiletaskspecification.h"
+#include "net/mirrors.h"
+#include "net/transportpool.h"
 #include "plan/staysinsidefolder.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QSet>
 
@@ -25,9 +24,9 @@ DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
 
 DownloadFileListTaskSpecification::~DownloadFileListTaskSpecification()
 {
-    // Later: the file tasks, released only after this body, still hold replies of them.
-    for (QNetworkAccessManager* transport : qAsConst(transports))
-        transport->deleteLater();
+    // Later: the file tasks, released only after this body, still hold replies of its managers.
+    if (transports)
+        transports->deleteLater();
 }
 
 void DownloadFileListTaskSpecification::execute()
@@ -55,12 +54,12 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
 
     for (const FileDownloadSpecification& entry : qAsConst(*files))
         totalBytes += entry.size;
-    while (transports.size() < maxParallel) {
-        auto* transport = new QNetworkAccessManager(manager);
-        transport->setProxy(manager->proxy());
-        connect(transport, &QNetworkAccessManager::finished, manager,
-                &QNetworkAccessManager::finished);
-        transports.append(transport);
+    if (!transports) {
+        // No more requests run at once than the mirrors have slots, and these only shrink.
+        int capacity = 0;
+        int used = 0;
+        mirrors->calcUseStats(capacity, used);
+        transports = new TransportPool(manager, qMin(maxParallel, capacity));
     }
     addSubTasksOnDemand(files->size());
     state = TaskRunning;
@@ -71,7 +70,7 @@ TaskSpecification* DownloadFileListTaskSpecification::makeSubTask(int index)
 {
     auto* task = new DownloadFileTaskSpecification(files->at(index), manager, mirrors, config, this,
                                                    1.0 / files->size());
-    task->transport = transports.at(index % transports.size());
+    task->transports = transports;
     return task;
 }
 

@@ -9,6 +9,7 @@
 class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
+class TransportPool;
 
 // Downloads and checks every file of the download list into the temporary folder, as many at
 // a time as the configured download concurrency allows, each file with the same share of the
@@ -49,11 +50,9 @@ public:
     Mirrors* mirrors = nullptr;
     Configuration* config = nullptr;
     quint64 totalBytes = 0;
-    // One manager per concurrent download, each reading its responses on a thread of its own:
-    // a single manager reads all of them on one thread, every header a byte per system call,
-    // which then bounds a list of many small files. Children of manager, whose finished signal
-    // they repeat, so that a download waiting for a mirror slot hears of every end.
-    QList<QNetworkAccessManager*> transports;
+    // Carry the downloads, one each, as many as can run at once (the smaller of the
+    // concurrency and the mirrors' slots); made on the first start.
+    TransportPool* transports = nullptr;
 };
 
 #endif // DOWNLOADFILELISTTASKSPECIFICATION_H

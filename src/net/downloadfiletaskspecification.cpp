@@ -37,7 +37,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
 
     downloadTask = new DownloadTaskSpecification(manager, mirrors, remotePath, localPath,
                                                  qint64(spec.size), this, 0.8);
-    downloadTask->transport = transport;
+    downloadTask->transports = transports;
     addSubTask(downloadTask);
 
     auto* check = new CheckSignatureTaskSpecification(localPath, spec.md5, false, this, 0.2);

@@ -9,6 +9,7 @@ class Configuration;
 class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
+class TransportPool;
 
 // Fetches one listed file from a mirror into the temporary folder and checks its MD5 sum, one
 // step after the other (download 0.8, check 0.2 of the progress). A file whose sum does not
@@ -38,8 +39,8 @@ public:
 
     FileDownloadSpecification spec;
     QNetworkAccessManager* manager = nullptr;
-    // Given to the download, which then carries it over this manager (see DownloadTask).
-    QNetworkAccessManager* transport = nullptr;
+    // Given to the download, which then takes its carrier from there (see DownloadTask).
+    TransportPool* transports = nullptr;
     Mirrors* mirrors = nullptr;
     Configuration* config = nullptr;
     // The download of the current attempt; released with the other sub-tasks.

@@ -2,6 +2,7 @@
 
 #include "net/mirrors.h"
 #include "net/mirrorurl.h"
+#include "net/transportpool.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -43,10 +44,7 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* mana
 
 DownloadTaskSpecification::~DownloadTaskSpecification()
 {
-    if (reply) {
-        reply->disconnect(this);
-        reply->deleteLater();
-    }
+    releaseReply();
 }
 
 void DownloadTaskSpecification::execute()
@@ -88,6 +86,8 @@ void DownloadTaskSpecification::startDownload()
     // Without this Qt offers gzip itself and unpacks any body labelled gzip: a mirror that
     // labels its .gz files that way would deliver other bytes than the ones listed.
     request.setRawHeader("Accept-Encoding", "identity");
+    if (transports)
+        transport = transports->take();
     reply = (transport ? transport : manager)->get(request);
     if (!reply) {
         emit error(QStringLiteral("Download failed to initialize"));
@@ -211,8 +211,7 @@ void DownloadTaskSpecification::stopAtSizeLimit()
     // The rest is not wanted: what is on disk already fails the check by its size alone.
     reply->disconnect(this);
     reply->abort();
-    reply->deleteLater();
-    reply = nullptr;
+    releaseReply();
     file.close();
     downloadFinished();
 }
@@ -232,8 +231,7 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (!readData())
         return;
     reply->close();
-    reply->deleteLater();
-    reply = nullptr;
+    releaseReply();
     file.close();
     downloadFinished();
 }
@@ -263,13 +261,9 @@ void DownloadTaskSpecification::resetDownload()
         mirrors->releaseMirror(mirror.name);
     }
     mirror.name.clear();
-    if (reply) {
-        // Released, not aborted: called from one of the reply's own signals, an abort makes
-        // it report a second error once its queued status error arrives.
-        reply->disconnect(this);
-        reply->deleteLater();
-        reply = nullptr;
-    }
+    // Released, not aborted: called from one of the reply's own signals, an abort makes it
+    // report a second error once its queued status error arrives.
+    releaseReply();
     idleTicks = 0;
     if (file.isOpen()) {
         file.close();
@@ -279,6 +273,19 @@ void DownloadTaskSpecification::resetDownload()
     expectedSize = initialExpectedSize;
     bytesReceived = 0;
     setProgress(0.0);
+}
+
+void DownloadTaskSpecification::releaseReply()
+{
+    if (reply) {
+        reply->disconnect(this);
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    if (transport) {
+        transports->giveBack(transport);
+        transport = nullptr;
+    }
 }
 
 void DownloadTaskSpecification::reset()

@@ -10,6 +10,7 @@
 class Mirrors;
 class QNetworkAccessManager;
 class QNetworkReply;
+class TransportPool;
 
 // Fetches one file by a plain GET from a mirror drawn from the shared mirror list into a local
 // file, copying the data straight to disk as it arrives; the reply itself holds a bounded
@@ -67,9 +68,13 @@ public:
     // error started a retry, a write error failed the task, or the file passed sizeLimit and
     // the task finished.
     bool readData();
+    // Drops the reply of the attempt, if any, and gives its manager back to transports.
+    void releaseReply();
 
     QNetworkAccessManager* manager = nullptr;
-    // Carries the download where set; manager then only tells of the ends of other downloads.
+    // Where set, each request takes a manager of its own from there, held until the request
+    // ends (transport); manager then only tells of the ends of other downloads.
+    TransportPool* transports = nullptr;
     QNetworkAccessManager* transport = nullptr;
     Mirrors* mirrors = nullptr;
     QNetworkReply* reply = nullptr;

@@ -462,8 +462,17 @@ void tst_LocalState::cleanupLeavesOtherGroups()
                       "[update]\nproxy=http://proxy:3128\nstreams=3\n"
                       "[current]\nversion=7\ndir=/tmp/x\ntype=t\n"
                       "[Channel]\nalpha=http://alpha\nbeta=true\nalphaRevno=12\n"));
+    // What a save killed before its rename leaves, and names that are not such leftovers.
+    const QDir folder(app.path());
+    for (const char* name : {"update.ini.mqNcyb", "update.ini.mqNcy1", "update.ini.bak", "kept"})
+        QVERIFY(writeFile(app.path(), QString::fromLatin1(name), "[current]\n"));
+    QVERIFY(QFile::link(folder.filePath("kept"), folder.filePath("update.ini.AbCdEf")));
 
     QCOMPARE(app.run(QStringLiteral("session-cleanup")).exitCode, 0);
+
+    QCOMPARE(folder.entryList({"update.ini.*"}, QDir::Files | QDir::System),
+             (QStringList{"update.ini.AbCdEf", "update.ini.bak", "update.ini.mqNcy1"}));
+    QVERIFY(QFileInfo::exists(folder.filePath("kept")));
 
     QSettings after(app.updateIniPath(), QSettings::IniFormat);
     QCOMPARE(after.childGroups(), (QStringList{"Channel", "update"}));

@@ -5,11 +5,13 @@
 #include "net/downloadtaskspecification.h"
 #include "support/cancelduringcheck.h"
 #include "support/downloadrun.h"
+#include "support/faulthttpserver.h"
 #include "support/mirrortree.h"
 #include "support/timetick.h"
 #include "support/treesnapshot.h"
 
 #include <QDir>
+#include <QNetworkProxy>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -291,19 +293,34 @@ void tst_DownloadFile::emptyListFinishesAtOnceWithoutFolders()
 void tst_DownloadFile::listDownloadsSixAtATimeOfTen_data()
 {
     QTest::addColumn<int>("mirrors"); // three slots each
-    QTest::newRow("a slot for each") << 2;
-    QTest::newRow("some wait for a slot") << 1;
+    QTest::addColumn<bool>("proxy");  // the only way to the mirror
+    QTest::newRow("a slot for each") << 2 << false;
+    QTest::newRow("some wait for a slot") << 1 << false;
+    QTest::newRow("through the proxy") << 1 << true;
 }
 
 void tst_DownloadFile::listDownloadsSixAtATimeOfTen()
 {
     QFETCH(int, mirrors);
+    QFETCH(bool, proxy);
     DownloadRun run;
     const MirrorTree tree = tenFiles();
     QVERIFY2(run.start(tree, mirrors), qPrintable(run.errorText));
     QList<FileDownloadSpecification> files = tree.downloads();
     QCOMPARE(files.size(), 10);
     QCOMPARE(run.config.downloadConcurrency, 6);
+    FaultHttpServer proxyServer;
+    if (proxy) {
+        QVERIFY(proxyServer.listen());
+        for (const FileDownloadSpecification& spec : qAsConst(files)) {
+            const QString path = QStringLiteral("/1/") + spec.section + '/' + spec.file;
+            proxyServer.setResponse(run.nginx.url(0) + path,
+                                    FaultResponse::good(readFile(run.mirrorRoot(0) + path)));
+        }
+        run.nginx.stop();
+        run.manager.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"),
+                                           proxyServer.port()));
+    }
 
     auto task = listTask(run, &files);
     run.watch(&task);
@@ -311,9 +328,19 @@ void tst_DownloadFile::listDownloadsSixAtATimeOfTen()
     // the file tasks that exist then.
     QList<QPair<int, int>> atStart;
     QList<double> shares;
+    // Downloads under way that shared a manager with another one.
+    int sharing = 0;
     connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
         if (text.startsWith(QLatin1String("Downloading main/")) ||
             text.startsWith(QLatin1String("Downloading data/"))) {
+            QList<QNetworkAccessManager*> carriers;
+            for (TaskSpecification* sub : qAsConst(task.runningTasks)) {
+                const DownloadTaskSpecification* download = downloadOf(sub);
+                if (download && download->reply)
+                    carriers << download->reply->manager();
+            }
+            sharing += carriers.size() -
+                       QSet<QNetworkAccessManager*>(carriers.begin(), carriers.end()).size();
             if (!text.endsWith(QLatin1String(" finished")))
                 atStart << qMakePair(task.runningTasks.size(),
                                      task.onDemandCount - task.onDemandMade);
@@ -327,6 +354,10 @@ void tst_DownloadFile::listDownloadsSixAtATimeOfTen()
     QCOMPARE(task.onDemandCount, 10);
     QCOMPARE(task.maxParallel, 6);
     QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(proxyServer.requestedPaths().size(), proxy ? 10 : 0);
+    QCOMPARE(sharing, 0);
+    // No more managers than downloads can run at once: three slots per mirror.
+    QVERIFY(run.manager.findChildren<QNetworkAccessManager*>().size() <= 3 * mirrors);
     QVERIFY(!shares.isEmpty());
     for (double share : qAsConst(shares))
         QCOMPARE(share, 0.1);
