@@ -41,7 +41,7 @@ void StagedFile::stage(Create create)
 {
     if (!replace && FileEntry::exists(path))
         return;
-    temp = tempName(path);
+    temp = FileEntry::tempName(path);
     const QByteArray name = QFile::encodeName(temp);
     for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
         fd = create(name.constData());
@@ -59,11 +59,6 @@ StagedFile::~StagedFile()
         ::close(fd);
     if (!placed && !temp.isEmpty())
         ::unlink(QFile::encodeName(temp).constData());
-}
-
-QString StagedFile::tempName(const QString& path)
-{
-    return QString(path).insert(path.lastIndexOf(QLatin1Char('/')) + 1, QLatin1String(".new."));
 }
 
 bool StagedFile::setMode(unsigned mode)

@@ -22,10 +22,6 @@ public:
     ~StagedFile();
     Q_DISABLE_COPY(StagedFile)
 
-    // The temporary name for path: ".new." before its file name, in its folder. It is fixed,
-    // so that a later run finds what a killed one left there.
-    static QString tempName(const QString& path);
-
     bool isOpen() const { return fd >= 0; }
     // The open temporary file; it stays owned by this object.
     int handle() const { return fd; }

@@ -2,7 +2,6 @@
 
 #include "config/configuration.h"
 #include "crypto/checksigfunc.h"
-#include "install/stagedfile.h"
 #include "plan/staysinsidefolder.h"
 #include "tasks/fileentry.h"
 
@@ -232,7 +231,7 @@ void MakeDownloadReplaceListFunc::listLeftoverTempFiles(const FileReplaceSpecifi
                                                         const QString& appRoot)
 {
     for (const QString& name : {replace.destFileName(QString()), replace.oldDestFileName()}) {
-        const QString temp = StagedFile::tempName(name);
+        const QString temp = FileEntry::tempName(name);
         if (isDeletable(appRoot + temp))
             lists.deletes.append(temp);
     }

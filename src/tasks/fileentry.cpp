@@ -1,9 +1,11 @@
 #include "tasks/fileentry.h"
 
 #include <QFile>
+#include <QList>
 
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -86,6 +88,45 @@ bool FileEntry::holdsSameFile(const QString& first, const QString& second)
             return false;
     }
     return true;
+}
+
+void FileEntry::emptyFolder(int fd, bool keepLinks)
+{
+    const int listingFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listing = listingFd < 0 ? nullptr : ::fdopendir(listingFd);
+    if (!listing) {
+        if (listingFd >= 0)
+            ::close(listingFd);
+        return;
+    }
+    QList<QByteArray> files;
+    QList<QByteArray> folders;
+    while (const dirent* entry = ::readdir(listing)) {
+        const QByteArray name(entry->d_name);
+        struct stat info;
+        if (name == "." || name == ".." ||
+            ::fstatat(fd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            (keepLinks && S_ISLNK(info.st_mode)))
+            continue;
+        (S_ISDIR(info.st_mode) ? folders : files).append(name);
+    }
+    ::closedir(listing);
+    for (const QByteArray& name : qAsConst(files))
+        ::unlinkat(fd, name.constData(), 0);
+    for (const QByteArray& name : qAsConst(folders)) {
+        const int sub =
+            ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub < 0)
+            continue;
+        emptyFolder(sub, keepLinks);
+        ::close(sub);
+        ::unlinkat(fd, name.constData(), AT_REMOVEDIR);
+    }
+}
+
+QString FileEntry::tempName(const QString& path)
+{
+    return QString(path).insert(path.lastIndexOf(QLatin1Char('/')) + 1, QLatin1String(".new."));
 }
 
 bool FileEntry::link(const QString& from, const QString& to)

@@ -30,6 +30,13 @@ public:
     // Whether second still holds what first holds: it is the same entry, or both are regular
     // files with the same bytes.
     static bool holdsSameFile(const QString& first, const QString& second);
+    // Empties the folder open at fd, every sub-folder through a handle of its own, opened
+    // without following a link; links are left in place with keepLinks, else removed.
+    static void emptyFolder(int fd, bool keepLinks);
+    // The name under which a new file for path is written before it takes path's name: ".new."
+    // before its file name, in its folder. It is fixed, so that a later run finds what a
+    // killed one left there.
+    static QString tempName(const QString& path);
     // Gives the entry at from the second name to, from keeping its own. Fails, changing
     // nothing, when to exists or the file system cannot give the entry a second name (FAT,
     // another file system, too many links).

@@ -1,5 +1,4 @@
 #include "install/filereplacetaskspecification.h"
-#include "install/stagedfile.h"
 #include "support/installsandbox.h"
 #include "support/mirrortree.h"
 #include "support/poolgate.h"
@@ -668,7 +667,7 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
                     QDir().mkdir(download);
             } else if (fault == Swapped) {
                 beforeChmod = [&] {
-                    const QString temp = StagedFile::tempName(box.appFile(name));
+                    const QString temp = FileEntry::tempName(box.appFile(name));
                     QFile::remove(temp) && QFile::link(download + "-outside", temp);
                 };
             }
