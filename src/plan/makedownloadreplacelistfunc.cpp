@@ -31,7 +31,7 @@ bool fileMatches(const QString& path, const QString& expected)
 }
 
 // What the deletion step removes: any entry but a folder, a link (dangling or not) as the link
-// itself. A folder is never emptied, so it is not listed.
+// itself. A folder goes only at the updater's own "_old_" names.
 bool isDeletable(const QString& path)
 {
     return FileEntry::exists(path) && !FileEntry::isFolder(path);
@@ -222,7 +222,7 @@ void MakeDownloadReplaceListFunc::listLeftoverOldCopy(const FileReplaceSpecifica
                                                       const QString& appRoot)
 {
     const QString oldCopy = replace.oldDestFileName();
-    if (isDeletable(appRoot + oldCopy) &&
+    if (FileEntry::exists(appRoot + oldCopy) &&
         !config->isSpecialFileName(QFileInfo(replace.pureDestFilePath()).fileName()))
         lists.deletes.append(oldCopy);
 }

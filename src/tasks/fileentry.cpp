@@ -90,6 +90,27 @@ bool FileEntry::holdsSameFile(const QString& first, const QString& second)
     return true;
 }
 
+bool FileEntry::removeTree(const QString& path)
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    const QByteArray folder =
+        QFile::encodeName(slash < 0 ? QStringLiteral(".") : path.left(slash + 1));
+    const QByteArray name = QFile::encodeName(path.mid(slash + 1));
+    const int parent = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0)
+        return false;
+    const int fd =
+        ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        emptyFolder(fd, false);
+        ::close(fd);
+    }
+    // Removes only an empty folder: whatever took the name meanwhile stays.
+    const bool removed = fd >= 0 && ::unlinkat(parent, name.constData(), AT_REMOVEDIR) == 0;
+    ::close(parent);
+    return removed;
+}
+
 void FileEntry::emptyFolder(int fd, bool keepLinks)
 {
     const int listingFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

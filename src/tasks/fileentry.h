@@ -30,6 +30,10 @@ public:
     // Whether second still holds what first holds: it is the same entry, or both are regular
     // files with the same bytes.
     static bool holdsSameFile(const QString& first, const QString& second);
+    // Removes the folder at path with everything in it. Nothing in it is reached by path and no
+    // link in it is followed (a link is removed as the link), so nothing outside the folder is
+    // touched. False when no folder stands at path or it could not be removed whole.
+    static bool removeTree(const QString& path);
     // Empties the folder open at fd, every sub-folder through a handle of its own, opened
     // without following a link; links are left in place with keepLinks, else removed.
     static void emptyFolder(int fd, bool keepLinks);
