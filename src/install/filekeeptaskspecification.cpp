@@ -12,6 +12,7 @@ FileKeepTaskSpecification::FileKeepTaskSpecification(RollbackDataList* journal, 
 
 void FileKeepTaskSpecification::execute()
 {
+    kept = FileEntry::stamp(src);
     const bool linked = FileEntry::link(src, dst);
     if (!linked && FileEntry::isRegularFile(src) && !FileEntry::exists(dst)) {
         // Moving the file would leave its name empty until the new one is written.
@@ -24,5 +25,7 @@ void FileKeepTaskSpecification::execute()
 
 RollbackData FileKeepTaskSpecification::undoEntry() const
 {
-    return RollbackData(RollbackData::Rename, src, dst);
+    RollbackData entry(RollbackData::Rename, src, dst);
+    entry.kept = kept;
+    return entry;
 }

@@ -2,6 +2,7 @@
 #define FILEKEEPTASKSPECIFICATION_H
 
 #include "install/filecopytaskspecification.h"
+#include "tasks/fileentry.h"
 
 // Keeps an installed file at its name while it also gets a second one, so that the name holds
 // a whole file until a new one takes it in one step. The second name is a hard link where the
@@ -24,6 +25,11 @@ public:
 
 protected:
     RollbackData undoEntry() const override;
+
+private:
+    // The installed file as it was before it was kept, so that the undo can tell whether its
+    // name still holds it as the copy has it.
+    FileEntry::Stamp kept;
 };
 
 #endif // FILEKEEPTASKSPECIFICATION_H

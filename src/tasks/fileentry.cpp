@@ -73,21 +73,21 @@ bool FileEntry::replace(const QString& from, const QString& to)
     return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
-bool FileEntry::holdsSameFile(const QString& first, const QString& second)
+FileEntry::Stamp FileEntry::stamp(const QString& path)
 {
-    if (isSameEntry(first, second))
-        return true;
-    QFile a(first);
-    QFile b(second);
-    if (!isRegularFile(first) || !isRegularFile(second) || !a.open(QIODevice::ReadOnly) ||
-        !b.open(QIODevice::ReadOnly) || a.size() != b.size())
-        return false;
-    constexpr qint64 Block = 1 << 20;
-    while (!a.atEnd()) {
-        if (a.read(Block) != b.read(Block))
-            return false;
+    struct stat info;
+    Stamp result;
+    if (::lstat(QFile::encodeName(path).constData(), &info) == 0) {
+        result.inode = info.st_ino;
+        result.changed = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
     }
-    return true;
+    return result;
+}
+
+bool FileEntry::isUnchanged(const QString& path, const Stamp& stamp)
+{
+    const Stamp now = FileEntry::stamp(path);
+    return stamp.inode != 0 && now.inode == stamp.inode && now.changed == stamp.changed;
 }
 
 bool FileEntry::removeTree(const QString& path)
