@@ -103,6 +103,7 @@ enum Fault
     WrongSum,           // the unpacked file fails its check
     LaterStep,          // nothing in the task: a later step of the list fails
     ModeFails,          // setting the new file's mode fails with err
+    Uncopyable,         // the installed file cannot be copied either: it is moved
     Swapped             // a link to elsewhere takes the new file's temporary name
 };
 
@@ -607,6 +608,8 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile_data()
     QTest::newRow("no links (EXDEV), later step") << false << 2 << int(LaterStep) << EXDEV;
     QTest::newRow("no links (EIO), wrong sum") << true << 2 << int(WrongSum) << EIO;
     QTest::newRow("download elsewhere (EXDEV)") << false << 2 << int(LaterStep) << -EXDEV;
+    QTest::newRow("no links (EPERM), no copy of the old file")
+        << false << 0 << int(Uncopyable) << EPERM;
     QTest::newRow("copied, no modes (ENOSYS)") << false << 1 << int(ModeFails) << ENOSYS;
     QTest::newRow("copied, no modes (EPERM)") << false << 1 << int(ModeFails) << EPERM;
     QTest::newRow("unpacked, no modes (EOPNOTSUPP)") << true << 1 << int(ModeFails) << EOPNOTSUPP;
@@ -635,9 +638,11 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
     const QString download = QDir(box.config.tempDir).filePath(spec.file);
     const int oldMode = modeOf(box.appFile(name));
     const bool modeRefused = fault == ModeFails && err != EIO;
-    const bool fails = fault != LaterStep && !modeRefused;
+    const bool fails = fault != LaterStep && fault != Uncopyable && !modeRefused;
     linkErrno = fault == ModeFails ? 0 : err;
     chmodErrno = fault == ModeFails ? err : 0;
+    if (fault == Uncopyable) // the copy of the old file is the first to get a mode
+        beforeChmod = [] { chmodErrno = EIO, beforeChmod = [] { chmodErrno = 0; }; };
 
     Replacement run(spec, box);
     run.task.execute();
@@ -677,7 +682,9 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
     linkErrno = chmodErrno = 0;
     beforeChmod = nullptr;
     QCOMPARE(run.task.state, TaskState(fails ? TaskErrorCanceled : TaskFinished));
-    QVERIFY2(torn.isEmpty(), qPrintable(QStringLiteral("torn after step %1").arg(torn.value(0))));
+    // Only a file moved aside leaves its name empty, until the new one takes it.
+    QVERIFY2(torn == (fault == Uncopyable ? QList<int>{1} : QList<int>()),
+             qPrintable(QStringLiteral("torn after step %1").arg(torn.value(0))));
     QVERIFY(!QFileInfo::exists(download + "-outside"));
     QVERIFY(!std::exchange(chmodOnGuiThread, false));
     if (!fails) {
