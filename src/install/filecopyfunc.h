@@ -18,7 +18,8 @@ class FileCopyFunc : public SlowFileOpFunc
 public:
     // With asIs, dst is one more name of the entry at src as it stands (an installed file kept
     // under its "_old_" name): it is made in place and keeps the entry's mode, group and ACL.
-    // Otherwise the second name is staged next to dst.
+    // Otherwise the second name is staged and given only where the file then has the group and
+    // ACL that a file written at dst gets.
     FileCopyFunc(const QString& src, const QString& dst, bool replaceDst = false,
                  bool executable = false, bool asIs = false);
 

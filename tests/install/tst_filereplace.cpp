@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -17,6 +18,8 @@
 #include <dlfcn.h>
 #include <functional>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -107,6 +110,16 @@ enum Fault
     Swapped             // a link to elsewhere takes the new file's temporary name
 };
 
+// The group of the file at path, and "+" where it has an ACL.
+QString groupAndAcl(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    const bool acl = ::getxattr(name.constData(), "system.posix_acl_access", nullptr, 0) > 0;
+    return ::stat(name.constData(), &info) == 0 ? QString::number(info.st_gid) + (acl ? "+" : "")
+                                                : QString();
+}
+
 const QString Copy = QStringLiteral("FileCopyTaskSpecification");
 const QString Delete = QStringLiteral("FileDeleteTaskSpecification");
 const QString Keep = QStringLiteral("FileKeepTaskSpecification");
@@ -147,8 +160,14 @@ void tst_FileReplace::newFileIsInstalledWithWholeWeight_data()
     QTest::addColumn<bool>("compressed");
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QList<double>>("weights");
-    QTest::newRow("copied") << false << QStringList{Copy} << QList<double>{1.0};
-    QTest::newRow("compressed") << true << QStringList{Unzip, Check} << QList<double>{0.8, 0.2};
+    QTest::addColumn<QString>("setting"); // what else the client folder or download has
+    const QList<double> whole{1.0};
+    QTest::newRow("copied") << false << QStringList{Copy} << whole << "";
+    QTest::newRow("compressed") << true << QStringList{Unzip, Check} << QList<double>{0.8, 0.2}
+                                << "";
+    QTest::newRow("copied, folder setgid") << false << QStringList{Copy} << whole << "setgid";
+    QTest::newRow("copied, default ACL") << false << QStringList{Copy} << whole << "default";
+    QTest::newRow("copied, download ACL") << false << QStringList{Copy} << whole << "download";
 }
 
 void tst_FileReplace::newFileIsInstalledWithWholeWeight()
@@ -156,14 +175,27 @@ void tst_FileReplace::newFileIsInstalledWithWholeWeight()
     QFETCH(bool, compressed);
     QFETCH(QStringList, steps);
     QFETCH(QList<double>, weights);
+    QFETCH(QString, setting);
     InstallSandbox box;
     QVERIFY(box.isValid());
+    const QByteArray folder = QFile::encodeName(box.app.path());
+    if (setting == "setgid" && ::geteuid() != 0)
+        QSKIP("Only the superuser can give the folder a group of which it is no member");
+    if (setting == "setgid") // to another group than the updater's
+        QVERIFY(::chown(folder.constData(), uid_t(-1), 65534) == 0 &&
+                ::chmod(folder.constData(), 02700) == 0);
+    if (setting == "default")
+        QCOMPARE(QProcess::execute("setfacl", {"-d", "-m", "u:nobody:r", box.app.path()}), 0);
+    // Shows what any new file in the folder gets.
     QVERIFY(writeFile(box.app.path(), QStringLiteral("other"), "untouched"));
     const TreeSnapshot before = TreeSnapshot::take(box.app.path());
     const QByteArray content = "new client data";
     const FileReplaceSpecification spec =
         compressed ? box.stageGzip(QStringLiteral("data.gz"), QStringLiteral("data"), content)
                    : box.stageCopy(QStringLiteral("data"), content);
+    const QString download = QDir(box.config.tempDir).filePath(spec.file);
+    if (setting == "download")
+        QCOMPARE(QProcess::execute("setfacl", {"-m", "u:nobody:r", download}), 0);
 
     Replacement run(spec, box, 0.5);
     QVERIFY(run.task.subTasks.isEmpty());
@@ -176,9 +208,12 @@ void tst_FileReplace::newFileIsInstalledWithWholeWeight()
 
     QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
     QCOMPARE(readFile(box.appFile(QStringLiteral("data"))), content);
-    // A plain download is not copied: it takes the name itself, and keeps its own.
-    const QString download = QDir(box.config.tempDir).filePath(spec.file);
-    QCOMPARE(FileEntry::isSameEntry(download, box.appFile(QStringLiteral("data"))), !compressed);
+    // A plain download is not copied: it takes the name itself, and keeps its own, where it
+    // has the group and ACL that a new file there gets.
+    QCOMPARE(FileEntry::isSameEntry(download, box.appFile(QStringLiteral("data"))),
+             !compressed && setting.isEmpty());
+    QCOMPARE(groupAndAcl(box.appFile(QStringLiteral("data"))),
+             groupAndAcl(box.appFile(QStringLiteral("other"))));
     QVERIFY(run.oldFiles.isEmpty());
     QVERIFY(!run.task.destRenamed);
     // The list's journal got a copy; the task kept its own.
