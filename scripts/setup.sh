@@ -9,4 +9,4 @@ $SUDO apt-get install -y --no-install-recommends \
     cmake make g++ pkg-config ca-certificates \
     qtbase5-dev qttools5-dev qttools5-dev-tools \
     zlib1g-dev libtomcrypt-dev libtfm-dev libtommath-dev \
-    nginx openssl curl python3 time iproute2
+    nginx openssl curl python3 time iproute2 acl

@@ -6,6 +6,7 @@
 #include "engine/banner.h"
 #include "engine/maintaskspecification.h"
 #include "net/mirrors.h"
+#include "tasks/fileentry.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -19,7 +20,6 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,43 +43,6 @@ QString appFilePath(const QString& name)
 bool isWebAddress(const QUrl& url)
 {
     return url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
-}
-
-// Empties the folder open at fd: every entry but symbolic links goes, each sub-folder emptied
-// first through a handle of its own. Nothing is reached by path and no open follows a link, so
-// an entry swapped for a link meanwhile never leads anywhere else.
-void emptyFolder(int fd)
-{
-    const int listingFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* listing = listingFd < 0 ? nullptr : ::fdopendir(listingFd);
-    if (!listing) {
-        if (listingFd >= 0)
-            ::close(listingFd);
-        return;
-    }
-    QList<QByteArray> files;
-    QList<QByteArray> folders;
-    while (const dirent* entry = ::readdir(listing)) {
-        const QByteArray name(entry->d_name);
-        struct stat info;
-        if (name == "." || name == ".." ||
-            ::fstatat(fd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-            S_ISLNK(info.st_mode))
-            continue;
-        (S_ISDIR(info.st_mode) ? folders : files).append(name);
-    }
-    ::closedir(listing);
-    for (const QByteArray& name : qAsConst(files))
-        ::unlinkat(fd, name.constData(), 0);
-    for (const QByteArray& name : qAsConst(folders)) {
-        const int sub =
-            ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (sub < 0)
-            continue;
-        emptyFolder(sub);
-        ::close(sub);
-        ::unlinkat(fd, name.constData(), AT_REMOVEDIR);
-    }
 }
 
 // Removes the emptied folder itself; false when it has no parent or could not be removed.
@@ -294,7 +257,7 @@ void UpdateEngine::cleanupDirectory(const QString& path)
         return;
     struct stat info;
     if (::fstat(fd, &info) == 0 && info.st_uid == ::getuid())
-        emptyFolder(fd);
+        FileEntry::emptyFolder(fd, true);
     ::close(fd);
 }
 

@@ -1,6 +1,7 @@
 #include "install/filecopyfunc.h"
 
 #include "install/stagedfile.h"
+#include "tasks/fileentry.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -11,32 +12,46 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-FileCopyFunc::FileCopyFunc(const QString& src, const QString& dst, bool replaceDst, bool executable)
+FileCopyFunc::FileCopyFunc(const QString& src, const QString& dst, bool replaceDst, bool executable,
+                           bool asIs)
     : SlowFileOpFunc(src, dst, replaceDst, executable)
+    , asIs(asIs)
 {
+}
+
+bool FileCopyFunc::link() const
+{
+    // Made at dst itself: a new name is whole at once and never takes the place of another.
+    return asIs && !replaceDst && FileEntry::link(src, dst);
 }
 
 bool FileCopyFunc::run()
 {
-    const int in = ::open(QFile::encodeName(src).constData(), O_RDONLY | O_CLOEXEC);
+    if (link())
+        return true;
+    const int in = FileEntry::openRegularFile(src);
     if (in < 0)
         return false;
+    const bool ok = put(in);
+    ::close(in);
+    return ok;
+}
+
+bool FileCopyFunc::put(int in) const
+{
     struct stat info;
-    bool ok = ::fstat(in, &info) == 0;
+    if (::fstat(in, &info) != 0)
+        return false;
     const unsigned mode = executable ? ExecutableMode : info.st_mode & 07777;
-    if (ok) {
+    if (!asIs) {
         // Within one file system src itself takes the name: its bytes are final, since a
         // download is always written to a new file, and it keeps its own name for a later run.
         StagedFile linked(dst, replaceDst, in);
-        if (linked.isOpen()) {
-            ok = linked.setMode(mode) && linked.place();
-        } else {
-            StagedFile copy(dst, replaceDst);
-            ok = copy.isOpen() && copy.setMode(mode) && copyData(in, copy) && copy.place();
-        }
+        if (linked.isOpen())
+            return linked.setMode(mode) && linked.place();
     }
-    ::close(in);
-    return ok;
+    StagedFile copy(dst, replaceDst);
+    return copy.isOpen() && copy.setMode(mode) && copyData(in, copy) && copy.place();
 }
 
 bool FileCopyFunc::copyData(int from, StagedFile& to)

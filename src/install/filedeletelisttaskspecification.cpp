@@ -28,10 +28,11 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 
 TaskSpecification* FileDeleteListTaskSpecification::makeSubTask(int index)
 {
-    const QDir appRoot(Configuration::getAppRootPath());
-    return new FileDeleteTaskSpecification(false,
-                                           QFileInfo(appRoot, deleteList->at(index)).filePath(),
-                                           this, 1.0 / deleteList->size());
+    const QFileInfo entry(QDir(Configuration::getAppRootPath()), deleteList->at(index));
+    auto* deletion =
+        new FileDeleteTaskSpecification(false, entry.filePath(), this, 1.0 / deleteList->size());
+    deletion->wholeTree = entry.fileName().startsWith(Configuration::getSpecialFileRenamePrefix());
+    return deletion;
 }
 
 void FileDeleteListTaskSpecification::reset()

@@ -1,5 +1,7 @@
 #include "install/filedeletetaskspecification.h"
 
+#include "tasks/fileentry.h"
+
 #include <QFile>
 
 FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool mustSucceed, const QString& path,
@@ -11,7 +13,9 @@ FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool mustSucceed, const
 
 bool FileDeleteTaskSpecification::doOp()
 {
-    if (QFile::remove(path) || !mustSucceed)
+    const bool removed =
+        wholeTree && FileEntry::isFolder(path) ? FileEntry::removeTree(path) : QFile::remove(path);
+    if (removed || !mustSucceed)
         return true;
     emit message(QStringLiteral("Could not delete '%1'").arg(path));
     return false;

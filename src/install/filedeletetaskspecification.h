@@ -3,7 +3,8 @@
 
 #include "tasks/fastfileoptaskspecification.h"
 
-// Deletes one file. A deletion cannot be undone, so nothing is ever recorded.
+// Deletes one file, or where asked a folder tree. A deletion cannot be undone, so nothing is
+// ever recorded.
 class FileDeleteTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT
@@ -18,6 +19,8 @@ public:
     bool doOp() override;
 
     bool mustSucceed = false;
+    // path is one of the updater's own names: a folder there goes too, as a whole tree.
+    bool wholeTree = false;
 };
 
 #endif // FILEDELETETASKSPECIFICATION_H

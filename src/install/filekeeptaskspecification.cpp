@@ -1,6 +1,6 @@
 #include "install/filekeeptaskspecification.h"
 
-#include "tasks/fileentry.h"
+#include "install/filecopyfunc.h"
 
 FileKeepTaskSpecification::FileKeepTaskSpecification(RollbackDataList* journal, const QString& src,
                                                      const QString& dst, QObject* parent,
@@ -12,17 +12,33 @@ FileKeepTaskSpecification::FileKeepTaskSpecification(RollbackDataList* journal, 
 
 void FileKeepTaskSpecification::execute()
 {
-    const bool linked = FileEntry::link(src, dst);
+    kept = FileEntry::stamp(src);
+    const bool linked = FileCopyFunc(src, dst, false, false, true).link();
     if (!linked && FileEntry::isRegularFile(src) && !FileEntry::exists(dst)) {
         // Moving the file would leave its name empty until the new one is written.
         FileCopyTaskSpecification::execute();
         return;
     }
     state = TaskRunning;
-    runDone(linked || FileEntry::rename(src, dst));
+    runDone(linked);
+}
+
+void FileKeepTaskSpecification::runDone(bool res)
+{
+    // Where no second name and no copy can be made, the name stands empty for a while rather
+    // than every update failing here.
+    FileCopyTaskSpecification::runDone(res ||
+                                       (state == TaskRunning && FileEntry::rename(src, dst)));
+}
+
+ASyncFunc* FileKeepTaskSpecification::createFunction()
+{
+    return new FileCopyFunc(src, dst, false, false, true);
 }
 
 RollbackData FileKeepTaskSpecification::undoEntry() const
 {
-    return RollbackData(RollbackData::Rename, src, dst);
+    RollbackData entry(RollbackData::Rename, src, dst);
+    entry.kept = kept;
+    return entry;
 }

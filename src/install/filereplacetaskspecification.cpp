@@ -44,7 +44,9 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     if (FileEntry::exists(destination)) {
         if (FileEntry::exists(oldCopy)) {
             // A leftover of an earlier run; it is not restored by an undo.
-            addSubTask(new FileDeleteTaskSpecification(true, oldCopy, this, 0.1));
+            auto* leftover = new FileDeleteTaskSpecification(true, oldCopy, this, 0.1);
+            leftover->wholeTree = true;
+            addSubTask(leftover);
             remaining = 0.9;
         }
         // The installed file stays at its name under the "_old_" one as well, until the new

@@ -18,7 +18,7 @@ class Configuration;
 // holds a whole file with its mode. When a step fails, or a cancel leaves one unstarted, the
 // task undoes its own steps before it ends. On success it hands its journal entries to the
 // list's journal and puts the "_old_" name on the deletion list (not for the updater's own
-// files).
+// files). A leftover folder at the "_old_" name is deleted as a whole tree.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT

@@ -3,11 +3,38 @@
 #include "tasks/fileentry.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+namespace {
+// Whether a look-up of an extended attribute found none; an error that says nothing counts as
+// one found.
+bool isMissing(ssize_t size)
+{
+    return size < 0 && (errno == ENODATA || errno == ENOTSUP);
+}
+
+// Whether the file open at fd has the group and ACL that a file created in folder gets: the
+// folder's group where the folder is setgid, else this process's own, and no ACL where the
+// folder has no default ACL. ACLs are not compared: where either has one, a copy is written.
+bool isAsIfCreatedIn(int fd, const QString& folder)
+{
+    const QByteArray name = QFile::encodeName(folder);
+    struct stat file;
+    struct stat dir;
+    if (::fstat(fd, &file) != 0 || ::stat(name.constData(), &dir) != 0)
+        return false;
+    const gid_t group = (dir.st_mode & S_ISGID) ? dir.st_gid : ::getegid();
+    return file.st_gid == group &&
+           isMissing(::getxattr(name.constData(), "system.posix_acl_default", nullptr, 0)) &&
+           isMissing(::fgetxattr(fd, "system.posix_acl_access", nullptr, 0));
+}
+} // namespace
 
 StagedFile::StagedFile(const QString& path, bool replace)
     : path(path)
@@ -23,6 +50,10 @@ StagedFile::StagedFile(const QString& path, bool replace, int source)
     : path(path)
     , replace(replace)
 {
+    // A second name keeps the group and ACL the file got where it was made, so it is only
+    // given where a file written here would get the same.
+    if (!isAsIfCreatedIn(source, QFileInfo(path).path()))
+        return;
     // Linked through the descriptor, not the source's name: whatever took that name since it
     // was opened is never the file staged.
     const QByteArray opened = "/proc/self/fd/" + QByteArray::number(source);
@@ -41,7 +72,7 @@ void StagedFile::stage(Create create)
 {
     if (!replace && FileEntry::exists(path))
         return;
-    temp = tempName(path);
+    temp = FileEntry::tempName(path);
     const QByteArray name = QFile::encodeName(temp);
     for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
         fd = create(name.constData());
@@ -59,11 +90,6 @@ StagedFile::~StagedFile()
         ::close(fd);
     if (!placed && !temp.isEmpty())
         ::unlink(QFile::encodeName(temp).constData());
-}
-
-QString StagedFile::tempName(const QString& path)
-{
-    return QString(path).insert(path.lastIndexOf(QLatin1Char('/')) + 1, QLatin1String(".new."));
 }
 
 bool StagedFile::setMode(unsigned mode)

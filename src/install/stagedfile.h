@@ -17,14 +17,11 @@ public:
     // Stages the file open at source itself: the temporary name becomes a second name of it,
     // so that no byte is copied and the file placed is the very one opened. Nothing is staged
     // where the file system cannot give it that name (another file system, FAT, too many
-    // links, a file of another owner); the caller then writes a copy instead.
+    // links, a file of another owner), or where the file lacks what a file created in path's
+    // folder gets (its group and ACL); the caller then writes a copy instead.
     StagedFile(const QString& path, bool replace, int source);
     ~StagedFile();
     Q_DISABLE_COPY(StagedFile)
-
-    // The temporary name for path: ".new." before its file name, in its folder. It is fixed,
-    // so that a later run finds what a killed one left there.
-    static QString tempName(const QString& path);
 
     bool isOpen() const { return fd >= 0; }
     // The open temporary file; it stays owned by this object.

@@ -2,7 +2,6 @@
 
 #include "config/configuration.h"
 #include "crypto/checksigfunc.h"
-#include "install/stagedfile.h"
 #include "plan/staysinsidefolder.h"
 #include "tasks/fileentry.h"
 #include "tasks/slowfileoptaskspecification.h"
@@ -33,7 +32,7 @@ bool fileMatches(const QString& path, const QString& expected)
 }
 
 // What the deletion step removes: any entry but a folder, a link (dangling or not) as the link
-// itself. A folder is never emptied, so it is not listed.
+// itself. A folder goes only at the updater's own "_old_" names.
 bool isDeletable(const QString& path)
 {
     return FileEntry::exists(path) && !FileEntry::isFolder(path);
@@ -247,7 +246,7 @@ void MakeDownloadReplaceListFunc::listLeftoverOldCopy(const FileReplaceSpecifica
                                                       const QString& appRoot)
 {
     const QString oldCopy = replace.oldDestFileName();
-    if (isDeletable(appRoot + oldCopy) &&
+    if (FileEntry::exists(appRoot + oldCopy) &&
         !config->isSpecialFileName(QFileInfo(replace.pureDestFilePath()).fileName()))
         lists.deletes.append(oldCopy);
 }
@@ -256,7 +255,7 @@ void MakeDownloadReplaceListFunc::listLeftoverTempFiles(const FileReplaceSpecifi
                                                         const QString& appRoot)
 {
     for (const QString& name : {replace.destFileName(QString()), replace.oldDestFileName()}) {
-        const QString temp = StagedFile::tempName(name);
+        const QString temp = FileEntry::tempName(name);
         if (isDeletable(appRoot + temp))
             lists.deletes.append(temp);
     }

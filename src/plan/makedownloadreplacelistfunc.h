@@ -33,8 +33,8 @@ public:
     int getFileCount(QSettings& settings);
     // Lists for deletion the "_old_" copy of replace's installed file when one lies in the
     // application folder: a run that ended before its deletion step (a crash, a power cut)
-    // left it. The copies of the updater's own files stay for the next start to remove, and a
-    // folder there is never listed.
+    // left it, or a folder stands there. The copies of the updater's own files stay for the
+    // next start to remove.
     void listLeftoverOldCopy(const FileReplaceSpecification& replace, const QString& appRoot);
     // Lists for deletion the temporary files that a killed run left while it wrote replace's
     // installed file or its "_old_" copy: one look-up each, whatever the folder holds.

@@ -1,9 +1,11 @@
 #include "tasks/fileentry.h"
 
 #include <QFile>
+#include <QList>
 
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,21 +73,81 @@ bool FileEntry::replace(const QString& from, const QString& to)
     return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
-bool FileEntry::holdsSameFile(const QString& first, const QString& second)
+FileEntry::Stamp FileEntry::stamp(const QString& path)
 {
-    if (isSameEntry(first, second))
-        return true;
-    QFile a(first);
-    QFile b(second);
-    if (!isRegularFile(first) || !isRegularFile(second) || !a.open(QIODevice::ReadOnly) ||
-        !b.open(QIODevice::ReadOnly) || a.size() != b.size())
-        return false;
-    constexpr qint64 Block = 1 << 20;
-    while (!a.atEnd()) {
-        if (a.read(Block) != b.read(Block))
-            return false;
+    struct stat info;
+    Stamp result;
+    if (::lstat(QFile::encodeName(path).constData(), &info) == 0) {
+        result.inode = info.st_ino;
+        result.changed = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
     }
-    return true;
+    return result;
+}
+
+bool FileEntry::isUnchanged(const QString& path, const Stamp& stamp)
+{
+    const Stamp now = FileEntry::stamp(path);
+    return stamp.inode != 0 && now.inode == stamp.inode && now.changed == stamp.changed;
+}
+
+bool FileEntry::removeTree(const QString& path)
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    const QByteArray folder =
+        QFile::encodeName(slash < 0 ? QStringLiteral(".") : path.left(slash + 1));
+    const QByteArray name = QFile::encodeName(path.mid(slash + 1));
+    const int parent = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0)
+        return false;
+    const int fd =
+        ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        emptyFolder(fd, false);
+        ::close(fd);
+    }
+    // Removes only an empty folder: whatever took the name meanwhile stays.
+    const bool removed = fd >= 0 && ::unlinkat(parent, name.constData(), AT_REMOVEDIR) == 0;
+    ::close(parent);
+    return removed;
+}
+
+void FileEntry::emptyFolder(int fd, bool keepLinks)
+{
+    const int listingFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listing = listingFd < 0 ? nullptr : ::fdopendir(listingFd);
+    if (!listing) {
+        if (listingFd >= 0)
+            ::close(listingFd);
+        return;
+    }
+    QList<QByteArray> files;
+    QList<QByteArray> folders;
+    while (const dirent* entry = ::readdir(listing)) {
+        const QByteArray name(entry->d_name);
+        struct stat info;
+        if (name == "." || name == ".." ||
+            ::fstatat(fd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            (keepLinks && S_ISLNK(info.st_mode)))
+            continue;
+        (S_ISDIR(info.st_mode) ? folders : files).append(name);
+    }
+    ::closedir(listing);
+    for (const QByteArray& name : qAsConst(files))
+        ::unlinkat(fd, name.constData(), 0);
+    for (const QByteArray& name : qAsConst(folders)) {
+        const int sub =
+            ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub < 0)
+            continue;
+        emptyFolder(sub, keepLinks);
+        ::close(sub);
+        ::unlinkat(fd, name.constData(), AT_REMOVEDIR);
+    }
+}
+
+QString FileEntry::tempName(const QString& path)
+{
+    return QString(path).insert(path.lastIndexOf(QLatin1Char('/')) + 1, QLatin1String(".new."));
 }
 
 bool FileEntry::link(const QString& from, const QString& to)

@@ -32,9 +32,12 @@ bool RollbackData::rollback(QObject* receiver) const
     switch (op) {
     case Rename: {
         // A file that was kept under a second name, or as a whole copy where it could not have
-        // one, is back once that name is dropped.
-        const bool ok = FileEntry::rename(path, restorePath) ||
-                        (FileEntry::holdsSameFile(path, restorePath) && QFile::remove(path));
+        // one, is back once that name is dropped, as long as its own name still holds it.
+        const auto isKept = [this] {
+            return FileEntry::isSameEntry(path, restorePath) ||
+                   FileEntry::isUnchanged(restorePath, kept);
+        };
+        const bool ok = FileEntry::rename(path, restorePath) || (isKept() && QFile::remove(path));
         if (!ok)
             message(
                 receiver,

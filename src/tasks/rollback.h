@@ -1,6 +1,8 @@
 #ifndef ROLLBACK_H
 #define ROLLBACK_H
 
+#include "tasks/fileentry.h"
+
 #include <QList>
 #include <QString>
 
@@ -31,6 +33,10 @@ public:
     QString path;
     QString restorePath;
     Operation op;
+    // For a Rename that kept the file at restorePath too, with path a second name or a whole
+    // copy of it: the file at restorePath as it was kept. Where restorePath still holds it
+    // unchanged, the undo only drops path.
+    FileEntry::Stamp kept;
 };
 
 // The journal of an installation, oldest entry first.

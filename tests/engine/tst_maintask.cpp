@@ -219,16 +219,22 @@ void tst_MainTask::leftoversOfAKilledInstallationGoInOneRun()
     UpdateFixture fixture;
     QVERIFY(fixture.isValid());
     // The killed run had replaced "a" and moved "sub/b" aside; "c" still carries a copy of an
-    // earlier killed run; the special file keeps its copy until the next start.
+    // earlier killed run; the special file keeps its copy until the next start. Folders stand
+    // at the old names of "e" and "g" and at the name of "f".
     const QList<QPair<QString, QByteArray>> installed{
         {"a", "new a"},      {"_old_a", "old a"},       {"sub/_old_b", "old b"},
         {"c", "old c"},      {"_old_c", "older c"},     {"d.pak", QByteArray(900, 'd')},
-        {"_old_d.pak", "d"}, {"update", "new updater"}, {"_old_update", "old updater"}};
+        {"_old_d.pak", "d"}, {"update", "new updater"}, {"_old_update", "old updater"},
+        {"e", "old e"},      {"_old_e/in/x", "x"},      {"f/in/y", "y"},
+        {"g", "new g"},      {"_old_g/z", "z"}};
     for (const auto& file : installed)
         QVERIFY(fixture.install(file.first, file.second));
-    fixture.offer(QStringLiteral("a"), "new a");
-    fixture.offer(QStringLiteral("sub/b"), "new b");
-    fixture.offer(QStringLiteral("c"), "new c");
+    // Links in a removed folder go as links.
+    QTemporaryDir outside;
+    QVERIFY(writeFile(outside.path(), QStringLiteral("kept"), "outside"));
+    QVERIFY(QFile::link(outside.path(), fixture.appFile(QStringLiteral("f/in/out"))));
+    for (const char* name : {"a", "sub/b", "c", "e", "f", "g"})
+        fixture.offer(QString::fromLatin1(name), "new " + QByteArray(name).right(1));
     fixture.offerGzip(QStringLiteral("d.pak"), QByteArray(900, 'd'));
     fixture.offer(QStringLiteral("update"), "new updater");
     QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
@@ -237,13 +243,22 @@ void tst_MainTask::leftoversOfAKilledInstallationGoInOneRun()
     QVERIFY(run.runToEnd());
     QCOMPARE(run.task.state, TaskState(TaskFinished));
     QCOMPARE(TreeSnapshot::take(fixture.app.path()).entries.keys().join(QLatin1Char(' ')),
-             QStringLiteral("_old_update a c d.pak sub sub/b update"));
+             QStringLiteral("_old_update a c d.pak e f g sub sub/b update"));
     QCOMPARE(readFile(fixture.appFile(QStringLiteral("sub/b"))), QByteArray("new b"));
     QCOMPARE(readFile(fixture.appFile(QStringLiteral("c"))), QByteArray("new c"));
+    QCOMPARE(readFile(outside.filePath(QStringLiteral("kept"))), QByteArray("outside"));
     // Each copy is deleted once: the one made by replacing "c" is listed by the replacement.
     const QList<QString>& deletes = run.task.files.deletes;
     QCOMPARE(QSet<QString>(deletes.begin(), deletes.end()).size(), deletes.size());
-    QCOMPARE(deletes.size(), 4);
+    QCOMPARE(deletes.size(), 7);
+
+    // The next update of "f" finds nothing in its way.
+    QVERIFY(fixture.install(QStringLiteral("f"), "changed f"));
+    run.task.reset();
+    run.ended.clear();
+    QVERIFY(run.runToEnd());
+    QCOMPARE(run.task.state, TaskState(TaskFinished));
+    QCOMPARE(readFile(fixture.appFile(QStringLiteral("f"))), QByteArray("new f"));
 }
 
 void tst_MainTask::failureInFirstStepRunsNoFurtherStep()

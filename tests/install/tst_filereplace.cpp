@@ -1,5 +1,4 @@
 #include "install/filereplacetaskspecification.h"
-#include "install/stagedfile.h"
 #include "support/installsandbox.h"
 #include "support/mirrortree.h"
 #include "support/poolgate.h"
@@ -9,6 +8,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -18,6 +18,8 @@
 #include <dlfcn.h>
 #include <functional>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -104,8 +106,19 @@ enum Fault
     WrongSum,           // the unpacked file fails its check
     LaterStep,          // nothing in the task: a later step of the list fails
     ModeFails,          // setting the new file's mode fails with err
+    Uncopyable,         // the installed file cannot be copied either: it is moved
     Swapped             // a link to elsewhere takes the new file's temporary name
 };
+
+// The group of the file at path, and "+" where it has an ACL.
+QString groupAndAcl(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    const bool acl = ::getxattr(name.constData(), "system.posix_acl_access", nullptr, 0) > 0;
+    return ::stat(name.constData(), &info) == 0 ? QString::number(info.st_gid) + (acl ? "+" : "")
+                                                : QString();
+}
 
 const QString Copy = QStringLiteral("FileCopyTaskSpecification");
 const QString Delete = QStringLiteral("FileDeleteTaskSpecification");
@@ -147,8 +160,14 @@ void tst_FileReplace::newFileIsInstalledWithWholeWeight_data()
     QTest::addColumn<bool>("compressed");
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QList<double>>("weights");
-    QTest::newRow("copied") << false << QStringList{Copy} << QList<double>{1.0};
-    QTest::newRow("compressed") << true << QStringList{Unzip, Check} << QList<double>{0.8, 0.2};
+    QTest::addColumn<QString>("setting"); // what else the client folder or download has
+    const QList<double> whole{1.0};
+    QTest::newRow("copied") << false << QStringList{Copy} << whole << "";
+    QTest::newRow("compressed") << true << QStringList{Unzip, Check} << QList<double>{0.8, 0.2}
+                                << "";
+    QTest::newRow("copied, folder setgid") << false << QStringList{Copy} << whole << "setgid";
+    QTest::newRow("copied, default ACL") << false << QStringList{Copy} << whole << "default";
+    QTest::newRow("copied, download ACL") << false << QStringList{Copy} << whole << "download";
 }
 
 void tst_FileReplace::newFileIsInstalledWithWholeWeight()
@@ -156,14 +175,27 @@ void tst_FileReplace::newFileIsInstalledWithWholeWeight()
     QFETCH(bool, compressed);
     QFETCH(QStringList, steps);
     QFETCH(QList<double>, weights);
+    QFETCH(QString, setting);
     InstallSandbox box;
     QVERIFY(box.isValid());
+    const QByteArray folder = QFile::encodeName(box.app.path());
+    if (setting == "setgid" && ::geteuid() != 0)
+        QSKIP("Only the superuser can give the folder a group of which it is no member");
+    if (setting == "setgid") // to another group than the updater's
+        QVERIFY(::chown(folder.constData(), uid_t(-1), 65534) == 0 &&
+                ::chmod(folder.constData(), 02700) == 0);
+    if (setting == "default")
+        QCOMPARE(QProcess::execute("setfacl", {"-d", "-m", "u:nobody:r", box.app.path()}), 0);
+    // Shows what any new file in the folder gets.
     QVERIFY(writeFile(box.app.path(), QStringLiteral("other"), "untouched"));
     const TreeSnapshot before = TreeSnapshot::take(box.app.path());
     const QByteArray content = "new client data";
     const FileReplaceSpecification spec =
         compressed ? box.stageGzip(QStringLiteral("data.gz"), QStringLiteral("data"), content)
                    : box.stageCopy(QStringLiteral("data"), content);
+    const QString download = QDir(box.config.tempDir).filePath(spec.file);
+    if (setting == "download")
+        QCOMPARE(QProcess::execute("setfacl", {"-m", "u:nobody:r", download}), 0);
 
     Replacement run(spec, box, 0.5);
     QVERIFY(run.task.subTasks.isEmpty());
@@ -176,9 +208,12 @@ void tst_FileReplace::newFileIsInstalledWithWholeWeight()
 
     QCOMPARE(spyTexts(messages), QStringList(QStringLiteral("add/replace %1").arg(spec.file)));
     QCOMPARE(readFile(box.appFile(QStringLiteral("data"))), content);
-    // A plain download is not copied: it takes the name itself, and keeps its own.
-    const QString download = QDir(box.config.tempDir).filePath(spec.file);
-    QCOMPARE(FileEntry::isSameEntry(download, box.appFile(QStringLiteral("data"))), !compressed);
+    // A plain download is not copied: it takes the name itself, and keeps its own, where it
+    // has the group and ACL that a new file there gets.
+    QCOMPARE(FileEntry::isSameEntry(download, box.appFile(QStringLiteral("data"))),
+             !compressed && setting.isEmpty());
+    QCOMPARE(groupAndAcl(box.appFile(QStringLiteral("data"))),
+             groupAndAcl(box.appFile(QStringLiteral("other"))));
     QVERIFY(run.oldFiles.isEmpty());
     QVERIFY(!run.task.destRenamed);
     // The list's journal got a copy; the task kept its own.
@@ -608,6 +643,8 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile_data()
     QTest::newRow("no links (EXDEV), later step") << false << 2 << int(LaterStep) << EXDEV;
     QTest::newRow("no links (EIO), wrong sum") << true << 2 << int(WrongSum) << EIO;
     QTest::newRow("download elsewhere (EXDEV)") << false << 2 << int(LaterStep) << -EXDEV;
+    QTest::newRow("no links (EPERM), no copy of the old file")
+        << false << 0 << int(Uncopyable) << EPERM;
     QTest::newRow("copied, no modes (ENOSYS)") << false << 1 << int(ModeFails) << ENOSYS;
     QTest::newRow("copied, no modes (EPERM)") << false << 1 << int(ModeFails) << EPERM;
     QTest::newRow("unpacked, no modes (EOPNOTSUPP)") << true << 1 << int(ModeFails) << EOPNOTSUPP;
@@ -636,9 +673,11 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
     const QString download = QDir(box.config.tempDir).filePath(spec.file);
     const int oldMode = modeOf(box.appFile(name));
     const bool modeRefused = fault == ModeFails && err != EIO;
-    const bool fails = fault != LaterStep && !modeRefused;
+    const bool fails = fault != LaterStep && fault != Uncopyable && !modeRefused;
     linkErrno = fault == ModeFails ? 0 : err;
     chmodErrno = fault == ModeFails ? err : 0;
+    if (fault == Uncopyable) // the copy of the old file is the first to get a mode
+        beforeChmod = [] { chmodErrno = EIO, beforeChmod = [] { chmodErrno = 0; }; };
 
     Replacement run(spec, box);
     run.task.execute();
@@ -668,7 +707,7 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
                     QDir().mkdir(download);
             } else if (fault == Swapped) {
                 beforeChmod = [&] {
-                    const QString temp = StagedFile::tempName(box.appFile(name));
+                    const QString temp = FileEntry::tempName(box.appFile(name));
                     QFile::remove(temp) && QFile::link(download + "-outside", temp);
                 };
             }
@@ -678,7 +717,9 @@ void tst_FileReplace::failureAtEachSeamLeavesAWholeFile()
     linkErrno = chmodErrno = 0;
     beforeChmod = nullptr;
     QCOMPARE(run.task.state, TaskState(fails ? TaskErrorCanceled : TaskFinished));
-    QVERIFY2(torn.isEmpty(), qPrintable(QStringLiteral("torn after step %1").arg(torn.value(0))));
+    // Only a file moved aside leaves its name empty, until the new one takes it.
+    QVERIFY2(torn == (fault == Uncopyable ? QList<int>{1} : QList<int>()),
+             qPrintable(QStringLiteral("torn after step %1").arg(torn.value(0))));
     QVERIFY(!QFileInfo::exists(download + "-outside"));
     QVERIFY(!std::exchange(chmodOnGuiThread, false));
     if (!fails) {

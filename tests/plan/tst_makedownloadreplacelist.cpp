@@ -410,7 +410,7 @@ void tst_MakeDownloadReplaceList::leftoverOldCopyOfOrdinaryFileIsDeleted_data()
     QTest::newRow("next to linked new data") << "f" << QByteArray("link to new") << false << false;
     QTest::newRow("next to a folder") << "f" << QByteArray("folder") << false << false;
     QTest::newRow("dangling old copy") << "f" << QByteArray("new|dangling link") << false << true;
-    QTest::newRow("folder as old copy") << "f" << QByteArray("new|folder") << false << false;
+    QTest::newRow("folder as old copy") << "f" << QByteArray("new|folder") << false << true;
 }
 
 void tst_MakeDownloadReplaceList::leftoverOldCopyOfOrdinaryFileIsDeleted()
