@@ -2,6 +2,7 @@
 
 #include "config/configuration.h"
 #include "install/filedeletetaskspecification.h"
+#include "tasks/fileentry.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -31,7 +32,9 @@ TaskSpecification* FileDeleteListTaskSpecification::makeSubTask(int index)
     const QFileInfo entry(QDir(Configuration::getAppRootPath()), deleteList->at(index));
     auto* deletion =
         new FileDeleteTaskSpecification(false, entry.filePath(), this, 1.0 / deleteList->size());
-    deletion->wholeTree = entry.fileName().startsWith(Configuration::getSpecialFileRenamePrefix());
+    deletion->wholeTree =
+        entry.fileName().startsWith(Configuration::getSpecialFileRenamePrefix()) ||
+        FileEntry::isTempName(entry.fileName());
     return deletion;
 }
 

@@ -8,7 +8,7 @@
 
 // Deletes every listed path, relative to the application folder, one after another and on a
 // best-effort basis: a deletion that fails is ignored without a text. A folder at one of the
-// updater's own "_old_" names goes as a whole tree. The task never fails by itself; a cancel
+// updater's own "_old_" or ".new." names goes as a whole tree. The task never fails by itself; a cancel
 // skips the deletions not yet started and ends it as TaskUserCanceled.
 class FileDeleteListTaskSpecification : public ComposedTaskSpecification
 {

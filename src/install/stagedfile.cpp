@@ -78,7 +78,9 @@ void StagedFile::stage(Create create)
         fd = create(name.constData());
         if (fd >= 0 || errno != EEXIST)
             break;
-        ::unlink(name.constData());
+        // The name is the updater's own: a folder there would stop every later update.
+        if (::unlink(name.constData()) != 0 && errno == EISDIR)
+            FileEntry::removeTree(temp);
     }
     if (fd < 0)
         temp.clear();

@@ -11,7 +11,7 @@ class StagedFile
 {
 public:
     // Creates the temporary file, mode 0666 less the umask, after removing what a killed run
-    // left at its name. With replace false nothing is created when anything stands at path
+    // left at its name (a folder as a whole tree). With replace false nothing is created when anything stands at path
     // already (a dangling link included).
     StagedFile(const QString& path, bool replace);
     // Stages the file open at source itself: the temporary name becomes a second name of it,

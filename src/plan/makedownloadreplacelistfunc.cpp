@@ -32,7 +32,7 @@ bool fileMatches(const QString& path, const QString& expected)
 }
 
 // What the deletion step removes: any entry but a folder, a link (dangling or not) as the link
-// itself. A folder goes only at the updater's own "_old_" names.
+// itself. A folder goes only at the updater's own "_old_" and ".new." names.
 bool isDeletable(const QString& path)
 {
     return FileEntry::exists(path) && !FileEntry::isFolder(path);
@@ -256,7 +256,7 @@ void MakeDownloadReplaceListFunc::listLeftoverTempFiles(const FileReplaceSpecifi
 {
     for (const QString& name : {replace.destFileName(QString()), replace.oldDestFileName()}) {
         const QString temp = FileEntry::tempName(name);
-        if (isDeletable(appRoot + temp))
+        if (FileEntry::exists(appRoot + temp))
             lists.deletes.append(temp);
     }
 }

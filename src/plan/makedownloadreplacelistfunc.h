@@ -37,7 +37,8 @@ public:
     // next start to remove.
     void listLeftoverOldCopy(const FileReplaceSpecification& replace, const QString& appRoot);
     // Lists for deletion the temporary files that a killed run left while it wrote replace's
-    // installed file or its "_old_" copy: one look-up each, whatever the folder holds.
+    // installed file or its "_old_" copy, or a folder at such a name: one look-up each,
+    // whatever the folder holds.
     void listLeftoverTempFiles(const FileReplaceSpecification& replace, const QString& appRoot);
 
     Configuration* config = nullptr; // not owned

@@ -145,9 +145,18 @@ void FileEntry::emptyFolder(int fd, bool keepLinks)
     }
 }
 
+namespace {
+const QLatin1String TempPrefix(".new.");
+} // namespace
+
 QString FileEntry::tempName(const QString& path)
 {
-    return QString(path).insert(path.lastIndexOf(QLatin1Char('/')) + 1, QLatin1String(".new."));
+    return QString(path).insert(path.lastIndexOf(QLatin1Char('/')) + 1, TempPrefix);
+}
+
+bool FileEntry::isTempName(const QString& fileName)
+{
+    return fileName.startsWith(TempPrefix);
 }
 
 bool FileEntry::link(const QString& from, const QString& to)

@@ -54,6 +54,8 @@ public:
     // before its file name, in its folder. It is fixed, so that a later run finds what a
     // killed one left there.
     static QString tempName(const QString& path);
+    // Whether fileName is such a temporary name.
+    static bool isTempName(const QString& fileName);
     // Gives the entry at from the second name to, from keeping its own. Fails, changing
     // nothing, when to exists or the file system cannot give the entry a second name (FAT,
     // another file system, too many links).

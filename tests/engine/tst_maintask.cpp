@@ -220,13 +220,15 @@ void tst_MainTask::leftoversOfAKilledInstallationGoInOneRun()
     QVERIFY(fixture.isValid());
     // The killed run had replaced "a" and moved "sub/b" aside; "c" still carries a copy of an
     // earlier killed run; the special file keeps its copy until the next start. Folders stand
-    // at the old names of "e" and "g" and at the name of "f".
+    // at the old names of "e" and "g", at the name of "f" and at the temporary names of "e" and
+    // "g".
     const QList<QPair<QString, QByteArray>> installed{
         {"a", "new a"},      {"_old_a", "old a"},       {"sub/_old_b", "old b"},
         {"c", "old c"},      {"_old_c", "older c"},     {"d.pak", QByteArray(900, 'd')},
         {"_old_d.pak", "d"}, {"update", "new updater"}, {"_old_update", "old updater"},
         {"e", "old e"},      {"_old_e/in/x", "x"},      {"f/in/y", "y"},
-        {"g", "new g"},      {"_old_g/z", "z"}};
+        {"g", "new g"},      {"_old_g/z", "z"},         {".new.e/w", "w"},
+        {".new.g/v", "v"}};
     for (const auto& file : installed)
         QVERIFY(fixture.install(file.first, file.second));
     // Links in a removed folder go as links.
@@ -250,7 +252,7 @@ void tst_MainTask::leftoversOfAKilledInstallationGoInOneRun()
     // Each copy is deleted once: the one made by replacing "c" is listed by the replacement.
     const QList<QString>& deletes = run.task.files.deletes;
     QCOMPARE(QSet<QString>(deletes.begin(), deletes.end()).size(), deletes.size());
-    QCOMPARE(deletes.size(), 7);
+    QCOMPARE(deletes.size(), 9);
 
     // The next update of "f" finds nothing in its way.
     QVERIFY(fixture.install(QStringLiteral("f"), "changed f"));
