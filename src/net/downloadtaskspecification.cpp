@@ -19,8 +19,8 @@ const qint64 replyBufferSize = 1024 * 1024;
 const qint64 copyChunkSize = 256 * 1024;
 
 // One copy buffer for all downloads of a thread: readData() holds on to it only from a read to
-// the write of the same block. A buffer per download went back to the system with each file and
-// had to be faulted in afresh for the next, a cost paid once per file.
+// the write of the same block, and a buffer that outlives each file is never handed back to the
+// system and faulted in afresh for the next one.
 QByteArray& copyBuffer()
 {
     thread_local QByteArray buffer(int(copyChunkSize), Qt::Uninitialized);
