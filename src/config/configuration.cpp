@@ -194,7 +194,7 @@ QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel chan
     }
 }
 
-bool Configuration::createTempDir()
+bool Configuration::createTempDir(const std::function<void(const QString&)>& record)
 {
     QString base = QDir::tempPath();
     if (base.isEmpty()) {
@@ -211,6 +211,11 @@ bool Configuration::createTempDir()
         // mkdir fails on anything already there, a planted (even dangling) symbolic link
         // included, so the folder is always our own, fresh and private.
         const QByteArray path = QFile::encodeName(candidate);
+        struct stat info;
+        if (::lstat(path.constData(), &info) == 0)
+            continue;
+        if (record)
+            record(candidate);
         if (::mkdir(path.constData(), S_IRWXU) != 0)
             continue;
         ::chmod(path.constData(), S_IRWXU);
@@ -237,10 +242,11 @@ bool Configuration::isTempDirPath(const QString& path)
            isTempDirNumber(name.mid(tempDirPrefix().size()));
 }
 
-bool Configuration::initalizeStart(const QString& dir)
+bool Configuration::initalizeStart(const QString& dir,
+                                   const std::function<void(const QString&)>& record)
 {
     if (dir.isEmpty())
-        return createTempDir();
+        return createTempDir(record);
     tempDir = dir;
     return true;
 }

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // The update channel of an installation; the value is also the index of the channel's entry
 // in the update server's version list. The fixed underlying type keeps a number outside the
 // three known channels a valid value, which the code handles as a channel without a name.
@@ -77,14 +79,17 @@ public:
     // Creates a new, private temporary folder "vendrel_temp_<n>" (n the first of 0..999 that
     // can be created afresh) in the system's temporary folder and stores it in tempDir.
     // Never reuses an existing path. Emits fatalError and returns false when none can be made.
-    bool createTempDir();
+    // record, when given, is called with each name just before the folder is made there: a
+    // record made after the folder would leave it for good behind a run killed in between.
+    bool createTempDir(const std::function<void(const QString&)>& record = nullptr);
     // True when path names one of the folders createTempDir makes: "vendrel_temp_<n>" (n in
     // 0..999, no leading zeros) directly in the system's temporary folder, written in its clean
     // form (no trailing "/", "." or ".." steps, no doubled "/"). Only the text is judged;
     // whether anything exists there is not.
     static bool isTempDirPath(const QString& path);
-    // Takes dir as tempDir when it is not empty (untested), else createTempDir().
-    bool initalizeStart(const QString& dir);
+    // Takes dir as tempDir when it is not empty (untested), else createTempDir(record).
+    bool initalizeStart(const QString& dir,
+                        const std::function<void(const QString&)>& record = nullptr);
 
     bool noUserMode = false;
     UpdateChannel updateChannel = UpdateChannelStable;

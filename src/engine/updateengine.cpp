@@ -136,9 +136,14 @@ bool UpdateEngine::initialize()
         }
     }
 
-    if (!config->initalizeStart(dir))
+    const auto record = [this](const QString& folder) {
+        UpdateIniData::modify(config->clientVersion, folder, config->clientType);
+    };
+    if (!config->initalizeStart(dir, record))
         return false;
-    UpdateIniData::modify(config->clientVersion, config->tempDir, config->clientType);
+    // A new folder was recorded as it was made.
+    if (!dir.isEmpty())
+        record(config->tempDir);
 
     // The list of an earlier run is not used again; its task has been released before it.
     if (mirrors)

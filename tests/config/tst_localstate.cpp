@@ -96,10 +96,14 @@ void tst_LocalState::firstCandidateName()
     TempPathOverride override(tmp.path() + suffix);
     Configuration config;
     QSignalSpy fatal(&config, &Configuration::fatalError);
-
-    QVERIFY(config.createTempDir());
+    // The folder is recorded before it exists, so a kill in between leaves no folder behind.
+    QStringList recorded;
+    QVERIFY(config.createTempDir([&recorded](const QString& folder) {
+        recorded << folder + (QFileInfo::exists(folder) ? " exists" : "");
+    }));
 
     QCOMPARE(config.tempDir, tmp.path() + QStringLiteral("/vendrel_temp_0"));
+    QCOMPARE(recorded, QStringList{config.tempDir});
     QVERIFY(QFileInfo(config.tempDir).isDir());
     QCOMPARE(fatal.count(), 0);
 }
