@@ -6,6 +6,7 @@
 #include "engine/banner.h"
 #include "engine/maintaskspecification.h"
 #include "net/mirrors.h"
+#include "net/mirrorurl.h"
 #include "tasks/fileentry.h"
 
 #include <QDateTime>
@@ -38,11 +39,6 @@ QString mirrorsFileName()
 QString appFilePath(const QString& name)
 {
     return QDir(Configuration::getAppRootPath()).absoluteFilePath(name);
-}
-
-bool isWebAddress(const QUrl& url)
-{
-    return url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
 }
 
 // Removes the emptied folder itself; false when it has no parent or could not be removed.

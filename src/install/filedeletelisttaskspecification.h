@@ -8,8 +8,8 @@
 
 // Deletes every listed path, relative to the application folder, one after another and on a
 // best-effort basis: a deletion that fails is ignored without a text. A folder at one of the
-// updater's own "_old_" or ".new." names goes as a whole tree. The task never fails by itself; a cancel
-// skips the deletions not yet started and ends it as TaskUserCanceled.
+// updater's own "_old_" or ".new." names goes as a whole tree. The task never fails by itself;
+// a cancel skips the deletions not yet started and ends it as TaskUserCanceled.
 class FileDeleteListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT

@@ -14,3 +14,8 @@ QUrl mirrorFileUrl(const QString& base, const QString& path)
     }
     return QUrl(base + QString::fromLatin1(encoded));
 }
+
+bool isWebAddress(const QUrl& url)
+{
+    return url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+}

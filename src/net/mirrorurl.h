@@ -9,5 +9,9 @@
 // of path is percent-encoded as UTF-8, so the mirror is asked for exactly that path even when a
 // name holds "#", "?", "%", spaces or letters outside ASCII.
 QUrl mirrorFileUrl(const QString& base, const QString& path);
+// Whether url is an http or https address: addresses from the network are fetched or opened
+// only then, since a "file:" one, or one without a scheme, names a local file (a device or a
+// pipe could block the program or never end).
+bool isWebAddress(const QUrl& url);
 
 #endif // MIRRORURL_H

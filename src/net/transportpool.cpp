@@ -15,12 +15,12 @@ QNetworkAccessManager* TransportPool::take()
 {
     if (!idle.isEmpty())
         return idle.takeLast();
-    if (made.size() >= bound)
+    if (made >= bound)
         return shared;
     auto* transport = new QNetworkAccessManager(this);
     transport->setProxy(shared->proxy());
     connect(transport, &QNetworkAccessManager::finished, shared, &QNetworkAccessManager::finished);
-    made.append(transport);
+    ++made;
     return transport;
 }
 

@@ -32,7 +32,8 @@ public:
 private:
     int bound = 0;
     QNetworkAccessManager* shared = nullptr;
-    QList<QNetworkAccessManager*> made;
+    int made = 0;
+    // Made and held by no download; the others are children too.
     QList<QNetworkAccessManager*> idle;
 };
 

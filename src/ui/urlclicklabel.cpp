@@ -1,12 +1,14 @@
 #include "ui/urlclicklabel.h"
 
+#include "net/mirrorurl.h"
+
 #include <QDesktopServices>
 #include <QUrl>
 
 void openWebAddress(const QString& address)
 {
     const QUrl url(address);
-    if (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"))
+    if (isWebAddress(url))
         QDesktopServices::openUrl(url);
 }
 

@@ -6,8 +6,8 @@
 
 class QMouseEvent;
 
-// Hands an http or https address to the browser and ignores any other: the addresses come
-// from the network, where a "file:" one, or one without a scheme, would open a local file.
+// Hands an http or https address to the browser and ignores any other (see isWebAddress):
+// the addresses come from the network.
 void openWebAddress(const QString& address);
 
 // A label (picture or text) that opens a fixed address in the user's browser when clicked.
